@@ -1,0 +1,58 @@
+#include "connection/message_queue.h"
+
+#include <utility>
+
+namespace zorim {
+
+MessageQueue::MessageQueue(std::size_t capacity, std::chrono::milliseconds wait)
+    : capacity_(capacity), wait_(wait) {}
+
+bool MessageQueue::push(OutgoingMessage record) {
+    std::unique_lock<std::mutex> lock(queue_mutex_);
+    while (capacity_ != 0 && items_.size() >= capacity_ && !closed_.load()) {
+        // A signal re-tests and starts a fresh wait; only a full wait without
+        // room gives up.
+        if (not_full_.wait_for(lock, wait_) == std::cv_status::timeout &&
+            items_.size() >= capacity_ && !closed_.load()) {
+            return false;
+        }
+    }
+    if (closed_.load()) return false;
+    items_.push_back(std::move(record));
+    lock.unlock();
+    not_empty_.notify_one();
+    return true;
+}
+
+bool MessageQueue::pop(OutgoingMessage& out) {
+    std::unique_lock<std::mutex> lock(queue_mutex_);
+    while (!closed_.load() && items_.empty()) {
+        if (not_empty_.wait_for(lock, wait_) == std::cv_status::timeout && items_.empty() &&
+            !closed_.load()) {
+            return false;
+        }
+    }
+    if (closed_.load()) return false;
+    out = std::move(items_.front());
+    items_.pop_front();
+    not_full_.notify_one();
+    return true;
+}
+
+void MessageQueue::close() {
+    {
+        // Setting the flag under the mutex means no waiter can test it and
+        // then miss the wake-up below.
+        std::lock_guard<std::mutex> lock(queue_mutex_);
+        closed_.store(true);
+    }
+    not_full_.notify_all();
+    not_empty_.notify_all();
+}
+
+std::size_t MessageQueue::size() const {
+    std::lock_guard<std::mutex> lock(queue_mutex_);
+    return items_.size();
+}
+
+}  // namespace zorim

@@ -1,0 +1,50 @@
+// The agent's bounded send queue: first in, first out, at most `capacity`
+// records. Producers that find it full wait (in slices of `wait`) and give up
+// when a whole slice passes without room, so memory stays bounded and a stuck
+// printer pushes back on its callers instead of growing the queue.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <mutex>
+
+#include "protocol/outgoing_message.h"
+
+namespace zorim {
+
+class MessageQueue {
+public:
+    static constexpr std::size_t kDefaultCapacity = 1000;
+    static constexpr std::chrono::milliseconds kDefaultWait{30000};
+
+    explicit MessageQueue(std::size_t capacity = kDefaultCapacity,
+                          std::chrono::milliseconds wait = kDefaultWait);
+
+    // Appends `record`. False when the queue is closed, or stayed full for a
+    // whole wait; the record is then dropped.
+    bool push(OutgoingMessage record);
+
+    // Takes the front record. False when the queue is closed (records still
+    // queued stay there), or stayed empty for a whole wait.
+    bool pop(OutgoingMessage& out);
+
+    // Makes every later push and pop fail and wakes every waiter.
+    void close();
+
+    bool closed() const { return closed_.load(); }
+    std::size_t size() const;
+
+private:
+    mutable std::mutex queue_mutex_;
+    std::deque<OutgoingMessage> items_;
+    std::condition_variable not_full_;
+    std::condition_variable not_empty_;
+    const std::size_t capacity_;  // 0 means no bound
+    const std::chrono::milliseconds wait_;
+    std::atomic<bool> closed_{false};
+};
+
+}  // namespace zorim

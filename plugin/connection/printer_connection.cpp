@@ -1,0 +1,185 @@
+#include "connection/printer_connection.h"
+
+#include <utility>
+
+#include "boundary/console.h"
+#include "boundary/diagnostic_log.h"
+#include "connection/printer_manager.h"
+#include "protocol/request_catalogue.h"
+
+namespace zorim {
+namespace {
+
+constexpr std::uint16_t kCloseNormal = 1000;
+constexpr std::int16_t kResendAge = 4;
+
+}  // namespace
+
+PrinterConnection::PrinterConnection(std::string device_id, LinkHandle handle, std::string uri)
+    : device_id_(std::move(device_id)), handle_(std::move(handle)), uri_(std::move(uri)) {}
+
+LinkHandle PrinterConnection::handle() const {
+    std::lock_guard<std::mutex> lock(handle_mutex_);
+    return handle_;
+}
+
+void PrinterConnection::begin_reopen(LinkHandle handle) {
+    {
+        std::lock_guard<std::mutex> lock(handle_mutex_);
+        handle_ = std::move(handle);
+    }
+    link_state_.store(kLinkConnecting);
+    update_status([](MachineStatus& status) {
+        status.machine_state = kMachineReconnecting;
+        status.job_state = kJobUnknown;
+        status.connection_state = kConnectionNotOpened;
+        status.firmware_state = kFirmwareUnknown;
+    });
+}
+
+void PrinterConnection::retire(std::uint16_t code, std::string reason) {
+    retire_code_ = code;
+    retire_reason_ = std::move(reason);
+    retired_.store(true);
+}
+
+MachineStatus PrinterConnection::status_copy() const {
+    std::lock_guard<std::mutex> lock(status_mutex_);
+    return status_;
+}
+
+void PrinterConnection::report_status(PrinterManager& manager) const {
+    if (!manager.machine_status_wanted()) return;
+    manager.report_machine_status(device_id_, status_copy());
+}
+
+// --- Event handlers -------------------------------------------------------------
+
+void PrinterConnection::on_open(PrinterManager& manager, WebSocketEndpoint& endpoint, LinkHandle event) {
+    link_state_.store(kLinkOpen);
+    log_record(Severity::debug, "on_open:" + device_id_ + "\n");
+    if (retired_.load()) {
+        // Disconnected while the link was still opening: finish the close the
+        // host asked for instead of starting the protocol.
+        const std::error_code error = endpoint.close(event, retire_code_, retire_reason_);
+        if (error) {
+            log_record(Severity::error, "> Error initiating close: " + device_id_ + "," + error.message() + "\n");
+        }
+        return;
+    }
+    update_status([](MachineStatus& status) {
+        status.connection_state = kConnectionOpen;
+        status.heartbeat_state = kHeartbeatAlive;
+    });
+    manager.request_printer_info(device_id_);
+    manager.request_objects_list(device_id_);
+}
+
+void PrinterConnection::on_fail(PrinterManager& manager, WebSocketEndpoint& endpoint, LinkHandle event) {
+    const std::int32_t previous = link_state_.exchange(kLinkFailed);
+    if (previous == kLinkOpen) {
+        // The close event that follows reports the printer offline.
+        const std::error_code error = endpoint.close(event, kCloseNormal, "");
+        if (error) {
+            log_record(Severity::debug, "> Error closing failed connection: " + device_id_ + "," +
+                                            error.message() + "\n");
+        }
+    } else {
+        update_status([](MachineStatus& status) {
+            status.connection_state = kConnectionClosed;
+            status.machine_state = kMachineOffline;
+        });
+        report_status(manager);
+    }
+    const LinkOutcome outcome = endpoint.outcome(event);
+    error_reason_ = outcome.error.message();
+    log_record(Severity::debug, "on_fail:" + device_id_ + "," + error_reason_ + "," +
+                                    std::to_string(outcome.error.value()) + "," +
+                                    std::to_string(outcome.remote_close_code) + "," +
+                                    outcome.remote_close_reason + "\n");
+}
+
+void PrinterConnection::on_close(PrinterManager& manager, WebSocketEndpoint& endpoint, LinkHandle event) {
+    link_state_.store(kLinkClosed);
+    update_status([](MachineStatus& status) {
+        status.connection_state = kConnectionClosed;
+        status.machine_state = kMachineOffline;
+    });
+    report_status(manager);
+    const LinkOutcome outcome = endpoint.outcome(event);
+    error_reason_ = "close code: " + std::to_string(outcome.remote_close_code) + " (" +
+                    outcome.remote_close_code_name + "), close reason: " + outcome.remote_close_reason;
+    log_record(Severity::debug, "on_close:" + device_id_ + "," + error_reason_ + "\n");
+}
+
+void PrinterConnection::on_message(PrinterManager& manager, LinkHandle /*event*/, std::string text) {
+    if (log_enabled(Severity::debug)) {
+        log_record(Severity::debug, "on_message,id:" + device_id_ + "," + text + "\n");
+    }
+    dispatch_message(manager, text);
+}
+
+void PrinterConnection::on_pong(WebSocketEndpoint& /*endpoint*/, LinkHandle /*event*/, std::string payload) {
+    console_write("pong msg:" + payload + device_id_ + "\n");
+    update_status([](MachineStatus& status) { status.heartbeat_state = kHeartbeatAlive; });
+}
+
+void PrinterConnection::on_pong_timeout(PrinterManager& manager, WebSocketEndpoint& /*endpoint*/,
+                                        LinkHandle /*event*/, std::string /*payload*/) {
+    log_record(Severity::debug, "heartbeat timeout" + device_id_ + "\n");
+    update_status([](MachineStatus& status) { status.heartbeat_state = kHeartbeatTimedOut; });
+    report_status(manager);
+}
+
+// --- Sending ------------------------------------------------------------------------
+
+void PrinterConnection::transmit(WebSocketEndpoint& endpoint, const LinkHandle& handle, std::int32_t request_id,
+                                 const std::string& text, bool await_reply) {
+    if (link_state_.load() != kLinkOpen) {
+        log_record(Severity::debug, "websocket is not connected, send msg:" + text + "\n");
+        return;
+    }
+    if (request_id > 0 && await_reply) {
+        // Registered before the write, so a write that fails is still resent.
+        std::lock_guard<std::mutex> lock(pending_mutex_);
+        pending_requests_[request_id] = OutgoingMessage{std::string(), request_id, 0, true, text};
+    }
+    const std::error_code error = endpoint.send_text(handle, text);
+    if (error) {
+        log_record(Severity::debug, "> Error sending message: " + error.message() + "\n");
+    } else if (log_enabled(Severity::debug)) {
+        log_record(Severity::debug, "send to " + device_id_ + " msg:" + text + "\n");
+    }
+}
+
+void PrinterConnection::check_pending_requests(WebSocketEndpoint& endpoint) {
+    std::lock_guard<std::mutex> lock(pending_mutex_);
+    const LinkHandle current = handle();
+    // Subscription watchdog: no status since the last tick means the
+    // subscription is gone or never came; ask for the objects again. Sent
+    // without registering, so the id 1 entry is left as it is.
+    if (status_update_count_.exchange(0) == 0) {
+        transmit(endpoint, current, kObjectsList, compose_request(kObjectsList), false);
+    }
+    // Every send here passes await_reply false: transmit must not take
+    // pending_mutex_ again on this thread.
+    for (auto& [request_id, entry] : pending_requests_) {
+        ++entry.age;
+        if (entry.age >= kResendAge && entry.await_reply) {
+            entry.age = 0;
+            transmit(endpoint, current, request_id, entry.text, false);
+        }
+    }
+}
+
+void PrinterConnection::erase_pending(std::int32_t request_id) {
+    std::lock_guard<std::mutex> lock(pending_mutex_);
+    pending_requests_.erase(request_id);
+}
+
+std::map<std::int32_t, OutgoingMessage> PrinterConnection::pending_snapshot() const {
+    std::lock_guard<std::mutex> lock(pending_mutex_);
+    return pending_requests_;
+}
+
+}  // namespace zorim

@@ -1,0 +1,128 @@
+// One printer in the agent's registry: its identity, its WebSocket link,
+// its status record and its table of requests awaiting a reply.
+//
+// The six handlers are bound to every connection object made for the printer
+// and run on the network thread. A reopened printer keeps this object, so its
+// status, pending requests and update count carry over between links.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include <nlohmann/json_fwd.hpp>
+
+#include "connection/websocket_endpoint.h"
+#include "protocol/outgoing_message.h"
+#include "zorim_network/machine_status.h"
+
+namespace zorim {
+
+class PrinterManager;
+
+enum LinkState : std::int32_t {
+    kLinkConnecting = 0,
+    kLinkOpen = 1,
+    kLinkClosed = 2,
+    kLinkFailed = 3,
+};
+
+class PrinterConnection : public std::enable_shared_from_this<PrinterConnection> {
+public:
+    PrinterConnection(std::string device_id, LinkHandle handle, std::string uri);
+
+    const std::string& device_id() const { return device_id_; }
+    const std::string& uri() const { return uri_; }
+    std::int32_t link_state() const { return link_state_.load(); }
+
+    LinkHandle handle() const;
+
+    // Registry side (connect, close): a fresh connection object replaces the
+    // old one; the status record takes the "connecting again" values.
+    void begin_reopen(LinkHandle handle);
+    // Marks a printer that `close` took out of the registry. A link that
+    // opens after that is closed at once with `code` instead of being used.
+    void retire(std::uint16_t code, std::string reason);
+    bool retired() const { return retired_.load(); }
+
+    // --- Event handlers (network thread) --------------------------------
+    void on_open(PrinterManager& manager, WebSocketEndpoint& endpoint, LinkHandle event);
+    void on_fail(PrinterManager& manager, WebSocketEndpoint& endpoint, LinkHandle event);
+    void on_close(PrinterManager& manager, WebSocketEndpoint& endpoint, LinkHandle event);
+    void on_message(PrinterManager& manager, LinkHandle event, std::string text);
+    void on_pong(WebSocketEndpoint& endpoint, LinkHandle event, std::string payload);
+    void on_pong_timeout(PrinterManager& manager, WebSocketEndpoint& endpoint, LinkHandle event,
+                         std::string payload);
+
+    // --- Sending (send and keep-alive threads) -------------------------
+    // Writes `text` on the link when it is open; registers it for resending
+    // first when it awaits a reply.
+    void transmit(WebSocketEndpoint& endpoint, const LinkHandle& handle, std::int32_t request_id,
+                  const std::string& text, bool await_reply);
+    // The keep-alive tick: subscription watchdog, then resends.
+    void check_pending_requests(WebSocketEndpoint& endpoint);
+
+    // --- Protocol (network thread) ---------------------------------------
+    void dispatch_message(PrinterManager& manager, const std::string& payload);
+    void build_subscription(PrinterManager& manager, const std::string& payload);
+    void apply_printer_info(const nlohmann::json& result);
+
+    // --- Status model (network thread) -----------------------------------
+    void apply_status_update(PrinterManager& manager, const nlohmann::json& element);
+    void apply_gcode_response(const std::string& text);
+
+    // --- Files and history (network thread) ------------------------------
+    void apply_history_changed(PrinterManager& manager, const nlohmann::json& message);
+    void apply_print_job(const nlohmann::json& job);
+
+    // --- Status record ----------------------------------------------------
+    // The record is written on the network thread and, for a reopen, on the
+    // thread of the connect request; `status_mutex_` keeps those apart. It is
+    // a leaf lock: nothing else is taken, and no host code runs, under it.
+    template <typename Fn>
+    void update_status(Fn&& change) {
+        std::lock_guard<std::mutex> lock(status_mutex_);
+        change(status_);
+    }
+    template <typename Fn>
+    auto read_status(Fn&& read) const {
+        std::lock_guard<std::mutex> lock(status_mutex_);
+        return read(static_cast<const MachineStatus&>(status_));
+    }
+    MachineStatus status_copy() const;
+    // Hands a copy of the record to the host's machine-status callback (the
+    // copy is only made when the host will receive it).
+    void report_status(PrinterManager& manager) const;
+
+    // --- Pending requests (tests and diagnostics) ------------------------
+    std::map<std::int32_t, OutgoingMessage> pending_snapshot() const;
+    std::int32_t status_update_count() const { return status_update_count_.load(); }
+
+private:
+    void erase_pending(std::int32_t request_id);
+
+    const std::string device_id_;
+    mutable std::mutex handle_mutex_;  // leaf: guards handle_
+    LinkHandle handle_;
+    std::atomic<std::int32_t> link_state_{kLinkConnecting};
+    const std::string uri_;
+    std::string error_reason_;  // network thread only; written to the log
+
+    mutable std::mutex status_mutex_;  // leaf: guards status_
+    MachineStatus status_;
+
+    // Guards pending_requests_ and the whole keep-alive tick. Taken after the
+    // manager's registry_mutex, never before it.
+    mutable std::mutex pending_mutex_;
+    std::map<std::int32_t, OutgoingMessage> pending_requests_;
+    std::atomic<std::int32_t> status_update_count_{0};
+
+    std::atomic<bool> retired_{false};
+    std::uint16_t retire_code_ = 0;  // written before retired_ is set
+    std::string retire_reason_;
+};
+
+}  // namespace zorim

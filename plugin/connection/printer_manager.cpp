@@ -1,0 +1,334 @@
+#include "connection/printer_manager.h"
+
+#include <exception>
+#include <utility>
+
+#include "boundary/console.h"
+#include "boundary/diagnostic_log.h"
+#include "connection/printer_connection.h"
+
+namespace zorim {
+namespace {
+
+constexpr char kPingPayload[] = "heartbeat";
+constexpr std::uint16_t kCloseGoingAway = 1001;
+
+// Runs one step of a plug-in thread or handler; whatever it throws is written
+// to the log instead of ending the thread.
+template <typename Fn>
+void contained(const char* where, Fn&& step) {
+    try {
+        step();
+    } catch (const std::exception& e) {
+        log_record(Severity::error, std::string(where) + ": " + e.what());
+    } catch (...) {
+        log_record(Severity::error, std::string(where) + ": unknown exception");
+    }
+}
+
+}  // namespace
+
+PrinterManager::PrinterManager(ManagerTiming timing)
+    : timing_(timing), send_queue_(MessageQueue::kDefaultCapacity, timing.queue_wait) {}
+
+PrinterManager::~PrinterManager() {
+    contained("destroy agent", [this] { stop(); });
+}
+
+void PrinterManager::start() {
+    if (started_.exchange(true)) {
+        log_record(Severity::warning, "start: the agent is already started; ignored");
+        return;
+    }
+    endpoint_.init(EndpointSettings{timing_.open_handshake_timeout, timing_.pong_timeout});
+    io_thread_ = std::make_shared<std::thread>([this] { run_network_loop(); });
+    send_thread_ = std::make_shared<std::thread>([this] { do_send_loop(); });
+    keepalive_thread_ = std::make_shared<std::thread>([this] { do_socket_check_loop(); });
+}
+
+void PrinterManager::stop() {
+    if (stopped_.exchange(true)) return;
+    {
+        // Set under the lock the keep-alive loop waits with, so its wake-up
+        // cannot fall between its test of the flag and its wait.
+        std::lock_guard<std::mutex> lock(registry_mutex_);
+        stopping_.store(true);
+    }
+    keepalive_cv_.notify_all();
+    send_queue_.close();
+    if (!started_.load()) return;
+
+    std::map<std::string, std::shared_ptr<PrinterConnection>> registry;
+    {
+        std::lock_guard<std::mutex> lock(registry_mutex_);
+        registry = connections_;
+    }
+    std::vector<std::shared_ptr<PrinterConnection>> closing;
+    for (const auto& [device_id, connection] : registry) {
+        if (connection->link_state() != kLinkOpen) continue;
+        log_record(Severity::debug, "> Closing connection " + device_id);
+        close(device_id, kCloseGoingAway, "");
+        closing.push_back(connection);
+    }
+    wait_for_closes(closing);
+
+    endpoint_.stop_perpetual();
+    log_record(Severity::debug, "stop connection thread start");
+    for (const auto& thread : {send_thread_, keepalive_thread_}) {
+        if (thread && thread->joinable()) thread->join();
+    }
+    endpoint_.stop();
+    if (io_thread_ && io_thread_->joinable()) {
+        if (io_thread_->get_id() == std::this_thread::get_id()) {
+            // Destroying the agent from inside one of its own callbacks: the
+            // loop cannot be joined from itself.
+            log_record(Severity::error, "stop: called on the network thread; the agent must not be "
+                                        "destroyed from inside a callback");
+            io_thread_->detach();
+        } else {
+            io_thread_->join();
+        }
+    }
+    log_record(Severity::debug, "stop connection thread end");
+}
+
+void PrinterManager::wait_for_closes(const std::vector<std::shared_ptr<PrinterConnection>>& closing) {
+    // The close handshakes can only finish while the event loop runs; give
+    // them a short, bounded time so the close frames reach the printers.
+    const auto deadline = std::chrono::steady_clock::now() + timing_.stop_close_wait;
+    auto all_closed = [&] {
+        for (const auto& connection : closing) {
+            if (connection->link_state() == kLinkOpen) return false;
+        }
+        return true;
+    };
+    while (!all_closed() && std::chrono::steady_clock::now() < deadline &&
+           !endpoint_.on_network_thread()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+// --- Registry ------------------------------------------------------------------
+
+std::int32_t PrinterManager::connect(const std::string& device_id, const std::string& uri) {
+    Launch launch;
+    std::int32_t result;
+    {
+        std::lock_guard<std::mutex> lock(registry_mutex_);
+        result = prepare_connect_locked(device_id, uri, launch);
+    }
+    if (result == 0) finish_connect(launch);
+    return result;
+}
+
+std::int32_t PrinterManager::prepare_connect_locked(const std::string& device_id, const std::string& uri,
+                                                    Launch& launch) {
+    log_record(Severity::info, "Connect initialization " + device_id);
+    if (!endpoint_.initialised() || stopping_.load()) {
+        log_record(Severity::error, "Connect initialization error: " + device_id + "," +
+                                        (stopping_.load() ? "the agent is stopped" : "the agent is not started"));
+        return -1;
+    }
+    std::error_code error;
+    LinkRef link = endpoint_.create_link(uri, error);
+    if (!link) {
+        log_record(Severity::error, "Connect initialization error: " + device_id + "," + error.message());
+        return -1;
+    }
+
+    auto found = connections_.find(device_id);
+    if (found != connections_.end()) {
+        const std::shared_ptr<PrinterConnection>& connection = found->second;
+        if (connection->link_state() == kLinkOpen) return 0;  // the new object is dropped unstarted
+        connection->begin_reopen(link);
+        launch = Launch{connection, std::move(link), true};
+        return 0;
+    }
+    auto connection = std::make_shared<PrinterConnection>(device_id, link, uri);
+    connections_.emplace(device_id, connection);
+    launch = Launch{std::move(connection), std::move(link), false};
+    return 0;
+}
+
+void PrinterManager::finish_connect(Launch& launch) {
+    if (!launch.connection) return;
+    if (launch.reopened) launch.connection->report_status(*this);
+    bind_handlers(launch.connection, launch.link);
+    endpoint_.start_link(std::move(launch.link));
+}
+
+void PrinterManager::bind_handlers(const std::shared_ptr<PrinterConnection>& connection, const LinkRef& link) {
+    // Each binding holds the printer connection, so it outlives its registry
+    // entry for as long as the library still raises events for the link.
+    WebSocketEndpoint* endpoint = &endpoint_;
+    LinkHandlers handlers;
+    handlers.on_open = [this, endpoint, connection](LinkHandle event) {
+        contained("on_open", [&] { connection->on_open(*this, *endpoint, std::move(event)); });
+    };
+    handlers.on_fail = [this, endpoint, connection](LinkHandle event) {
+        contained("on_fail", [&] { connection->on_fail(*this, *endpoint, std::move(event)); });
+    };
+    handlers.on_close = [this, endpoint, connection](LinkHandle event) {
+        contained("on_close", [&] { connection->on_close(*this, *endpoint, std::move(event)); });
+    };
+    handlers.on_text = [this, connection](LinkHandle event, std::string text) {
+        contained("on_message", [&] { connection->on_message(*this, std::move(event), std::move(text)); });
+    };
+    handlers.on_pong_timeout = [this, endpoint, connection](LinkHandle event, std::string payload) {
+        contained("on_pong_timeout",
+                  [&] { connection->on_pong_timeout(*this, *endpoint, std::move(event), std::move(payload)); });
+    };
+    handlers.on_pong = [endpoint, connection](LinkHandle event, std::string payload) {
+        contained("on_pong", [&] { connection->on_pong(*endpoint, std::move(event), std::move(payload)); });
+    };
+    endpoint_.bind(link, std::move(handlers));
+}
+
+void PrinterManager::close(const std::string& device_id, std::uint16_t code, const std::string& reason) {
+    std::shared_ptr<PrinterConnection> connection;
+    {
+        std::lock_guard<std::mutex> lock(registry_mutex_);
+        auto found = connections_.find(device_id);
+        if (found == connections_.end()) {
+            log_record(Severity::info, "No connection found with id " + device_id);
+            return;
+        }
+        connection = found->second;
+    }
+    // Retired first: a link that is still opening cannot take a close yet and
+    // would otherwise open later for a printer nobody holds any more.
+    connection->retire(code, reason);
+    const std::error_code error = endpoint_.close(connection->handle(), code, reason);
+    {
+        std::lock_guard<std::mutex> lock(registry_mutex_);
+        auto found = connections_.find(device_id);
+        if (found != connections_.end() && found->second == connection) connections_.erase(found);
+    }
+    if (error) {
+        log_record(Severity::error, "> Error initiating close: " + device_id + "," + error.message() + "\n");
+    }
+}
+
+std::shared_ptr<PrinterConnection> PrinterManager::find(const std::string& device_id) const {
+    std::lock_guard<std::mutex> lock(registry_mutex_);
+    auto found = connections_.find(device_id);
+    return found == connections_.end() ? nullptr : found->second;
+}
+
+std::vector<std::string> PrinterManager::registered_ids() const {
+    std::lock_guard<std::mutex> lock(registry_mutex_);
+    std::vector<std::string> ids;
+    for (const auto& entry : connections_) ids.push_back(entry.first);
+    return ids;
+}
+
+// --- Threads -----------------------------------------------------------------------
+
+void PrinterManager::run_network_loop() {
+    for (;;) {
+        try {
+            endpoint_.run();
+            return;  // stopped
+        } catch (const std::exception& e) {
+            log_record(Severity::error, std::string("network loop: ") + e.what());
+        } catch (...) {
+            log_record(Severity::error, "network loop: unknown exception");
+        }
+    }
+}
+
+void PrinterManager::send(const std::string& device_id, std::int32_t request_id, std::string text,
+                          bool await_reply) {
+    std::string record = log_enabled(Severity::debug) ? "send msg:id," + text + "\n" : std::string();
+    send_queue_.push(OutgoingMessage{device_id, request_id, 0, await_reply, std::move(text)});
+    if (!record.empty()) log_record(Severity::debug, record);
+}
+
+void PrinterManager::do_send_loop() {
+    for (;;) {
+        if (stopping_.load()) {
+            log_record(Severity::debug, "do_send_loop stop\n");
+            return;
+        }
+        contained("do_send_loop", [this] {
+            OutgoingMessage record;
+            const bool taken = send_queue_.pop(record);
+            if (stopping_.load()) return;
+            console_write(taken ? "send msg :1\n" : "send msg :0\n");
+            if (!taken) return;
+
+            std::shared_ptr<PrinterConnection> connection = find(record.device_id);
+            if (!connection) {
+                console_write("> No connection found with id " + record.device_id + "\n");
+                return;
+            }
+            connection->transmit(endpoint_, connection->handle(), record.request_id, record.text,
+                                 record.await_reply);
+        });
+    }
+}
+
+void PrinterManager::do_socket_check_loop() {
+    while (!stopping_.load()) {
+        std::vector<Launch> reopened;
+        {
+            std::unique_lock<std::mutex> lock(registry_mutex_);
+            if (stopping_.load()) break;
+            // A wake-up before the period is over (stop, or a spurious one)
+            // starts the wait again rather than running a pass early.
+            if (keepalive_cv_.wait_for(lock, timing_.keepalive_period) == std::cv_status::no_timeout) continue;
+            if (stopping_.load()) continue;
+            contained("do_socket_check_loop", [&] { keepalive_pass(reopened); });
+        }
+        finish_reopens(reopened);
+    }
+    log_record(Severity::debug, "do_socket_check_loop stop\n");
+}
+
+void PrinterManager::run_keepalive_pass() {
+    std::vector<Launch> reopened;
+    {
+        std::lock_guard<std::mutex> lock(registry_mutex_);
+        contained("do_socket_check_loop", [&] { keepalive_pass(reopened); });
+    }
+    finish_reopens(reopened);
+}
+
+void PrinterManager::finish_reopens(std::vector<Launch>& reopened) {
+    // Reports and link starts of reopened printers happen after the pass has
+    // let go of the registry, so a host callback may call back into connect
+    // or disconnect.
+    for (Launch& launch : reopened) {
+        contained("do_socket_check_loop", [&] { finish_connect(launch); });
+    }
+}
+
+void PrinterManager::keepalive_pass(std::vector<Launch>& reopened) {
+    for (const auto& [device_id, entry] : connections_) {
+        std::shared_ptr<PrinterConnection> connection = entry;
+        contained("keep-alive", [&] {
+            switch (connection->link_state()) {
+                case kLinkOpen: {
+                    console_write("ping " + device_id + "\n");
+                    endpoint_.ping(connection->handle(), kPingPayload, [id = device_id](const std::error_code& e) {
+                        console_write("ping error: " + id + e.message() + "\n");
+                    });
+                    connection->check_pending_requests(endpoint_);
+                    break;
+                }
+                case kLinkClosed:
+                case kLinkFailed: {
+                    Launch launch;
+                    if (prepare_connect_locked(device_id, connection->uri(), launch) == 0) {
+                        reopened.push_back(std::move(launch));
+                    }
+                    break;
+                }
+                default:
+                    break;
+            }
+        });
+    }
+}
+
+}  // namespace zorim

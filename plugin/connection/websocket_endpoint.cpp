@@ -1,0 +1,158 @@
+#include "connection/websocket_endpoint.h"
+
+#include <future>
+#include <utility>
+
+#include <websocketpp/client.hpp>
+#include <websocketpp/close.hpp>
+#include <websocketpp/config/asio_no_tls_client.hpp>
+
+namespace zorim {
+namespace {
+
+using Client = websocketpp::client<websocketpp::config::asio_client>;
+
+// How long a close requested from another thread waits for the network
+// thread to carry it out. The loop only runs short handlers (and host
+// callbacks), so this is a guard against a stopped loop, not a tuning knob.
+constexpr std::chrono::seconds kLoopHandOffLimit{5};
+
+}  // namespace
+
+struct WebSocketEndpoint::Impl {
+    Client client;
+    std::atomic<bool> loop_running{false};
+
+    template <typename Fn>
+    void post(Fn&& fn) {
+        boost::asio::post(client.get_io_service(), std::forward<Fn>(fn));
+    }
+};
+
+WebSocketEndpoint::WebSocketEndpoint() : impl_(std::make_unique<Impl>()) {}
+
+WebSocketEndpoint::~WebSocketEndpoint() = default;
+
+void WebSocketEndpoint::init(const EndpointSettings& settings) {
+    Client& client = impl_->client;
+    client.clear_access_channels(websocketpp::log::alevel::all);
+    client.clear_error_channels(websocketpp::log::elevel::all);
+    client.init_asio();
+    client.set_open_handshake_timeout(static_cast<long>(settings.open_handshake_timeout.count()));
+    client.set_pong_timeout(static_cast<long>(settings.pong_timeout.count()));
+    client.start_perpetual();
+    initialised_.store(true);
+}
+
+void WebSocketEndpoint::run() {
+    loop_thread_.store(std::this_thread::get_id());
+    impl_->loop_running.store(true);
+    struct LoopExit {
+        WebSocketEndpoint& self;
+        ~LoopExit() {
+            self.impl_->loop_running.store(false);
+            self.loop_thread_.store(std::thread::id());
+        }
+    } exit_guard{*this};
+    impl_->client.run();
+}
+
+void WebSocketEndpoint::stop_perpetual() {
+    if (initialised()) impl_->client.stop_perpetual();
+}
+
+void WebSocketEndpoint::stop() {
+    if (initialised()) impl_->client.stop();
+}
+
+LinkRef WebSocketEndpoint::create_link(const std::string& uri, std::error_code& error) {
+    error.clear();
+    if (!initialised()) {
+        error = websocketpp::error::make_error_code(websocketpp::error::invalid_state);
+        return nullptr;
+    }
+    Client::connection_ptr con = impl_->client.get_connection(uri, error);
+    if (error || !con) return nullptr;
+    return con;
+}
+
+void WebSocketEndpoint::bind(const LinkRef& link, LinkHandlers handlers) {
+    auto con = std::static_pointer_cast<Client::connection_type>(link);
+    con->set_open_handler(std::move(handlers.on_open));
+    con->set_fail_handler(std::move(handlers.on_fail));
+    con->set_close_handler(std::move(handlers.on_close));
+    con->set_message_handler(
+        [on_text = std::move(handlers.on_text)](websocketpp::connection_hdl hdl, Client::message_ptr msg) {
+            if (!msg || msg->get_opcode() != websocketpp::frame::opcode::text) return;
+            on_text(std::move(hdl), std::move(msg->get_raw_payload()));
+        });
+    con->set_pong_timeout_handler(std::move(handlers.on_pong_timeout));
+    con->set_pong_handler(std::move(handlers.on_pong));
+}
+
+void WebSocketEndpoint::start_link(LinkRef link) {
+    // The client's resolver is shared by all connections and is not safe to
+    // use from two threads, so connections are started on the loop.
+    impl_->post([impl = impl_.get(), link = std::move(link)] {
+        impl->client.connect(std::static_pointer_cast<Client::connection_type>(link));
+    });
+}
+
+std::error_code WebSocketEndpoint::send_text(const LinkHandle& handle, const std::string& text) {
+    std::error_code error;
+    impl_->client.send(handle, text, websocketpp::frame::opcode::text, error);
+    return error;
+}
+
+void WebSocketEndpoint::ping(const LinkHandle& handle, const std::string& payload,
+                             std::function<void(const std::error_code&)> on_error) {
+    auto task = [impl = impl_.get(), handle, payload, on_error = std::move(on_error)] {
+        std::error_code error;
+        impl->client.ping(handle, payload, error);
+        if (error && on_error) on_error(error);
+    };
+    if (on_network_thread()) {
+        task();
+    } else {
+        impl_->post(std::move(task));
+    }
+}
+
+std::error_code WebSocketEndpoint::close(const LinkHandle& handle, std::uint16_t code,
+                                         const std::string& reason) {
+    auto do_close = [impl = impl_.get(), handle, code, reason] {
+        std::error_code error;
+        impl->client.close(handle, code, reason, error);
+        return error;
+    };
+    if (on_network_thread() || !impl_->loop_running.load()) return do_close();
+
+    auto task = std::make_shared<std::packaged_task<std::error_code()>>(do_close);
+    std::future<std::error_code> result = task->get_future();
+    impl_->post([task] { (*task)(); });
+    if (result.wait_for(kLoopHandOffLimit) != std::future_status::ready) {
+        return std::make_error_code(std::errc::timed_out);
+    }
+    return result.get();
+}
+
+LinkOutcome WebSocketEndpoint::outcome(const LinkHandle& handle) {
+    LinkOutcome outcome;
+    std::error_code error;
+    Client::connection_ptr con = impl_->client.get_con_from_hdl(handle, error);
+    if (error || !con) {
+        outcome.error = error;
+        return outcome;
+    }
+    outcome.error = con->get_ec();
+    outcome.remote_close_code = con->get_remote_close_code();
+    outcome.remote_close_code_name = close_code_name(outcome.remote_close_code);
+    outcome.remote_close_reason = con->get_remote_close_reason();
+    return outcome;
+}
+
+std::string WebSocketEndpoint::close_code_name(std::uint16_t code) {
+    return websocketpp::close::status::get_string(code);
+}
+
+}  // namespace zorim

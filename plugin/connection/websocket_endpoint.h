@@ -1,0 +1,99 @@
+// The one WebSocket client endpoint that all printer connections share.
+//
+// A thin shell over websocketpp's Asio client (no TLS). It keeps websocketpp
+// and Asio out of every other source: those headers are slow to compile, and
+// the rest of the plug-in only needs handles, texts and error codes.
+//
+// Threads: the event loop runs on the network thread (`run`). Writing a text
+// is safe from any thread. Pings, closes and connection starts touch state that
+// the library only guards for its own thread, so they are carried out on the
+// network thread (posted there when called from elsewhere).
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <thread>
+
+namespace zorim {
+
+// Weak handle of a connection object; the library owns the object.
+using LinkHandle = std::weak_ptr<void>;
+// Owning reference to a connection object that has not been started yet.
+using LinkRef = std::shared_ptr<void>;
+
+struct LinkHandlers {
+    std::function<void(LinkHandle)> on_open;
+    std::function<void(LinkHandle)> on_fail;
+    std::function<void(LinkHandle)> on_close;
+    std::function<void(LinkHandle, std::string text)> on_text;  // text frames only
+    std::function<void(LinkHandle, std::string payload)> on_pong_timeout;
+    std::function<void(LinkHandle, std::string payload)> on_pong;
+};
+
+// What the library recorded about how a connection object ended.
+struct LinkOutcome {
+    std::error_code error;              // the failure, if any
+    std::uint16_t remote_close_code = 0;  // 1006 when no close frame arrived
+    std::string remote_close_code_name;   // the library's name for that code
+    std::string remote_close_reason;
+};
+
+struct EndpointSettings {
+    std::chrono::milliseconds open_handshake_timeout{10000};
+    std::chrono::milliseconds pong_timeout{10000};
+};
+
+class WebSocketEndpoint {
+public:
+    WebSocketEndpoint();
+    ~WebSocketEndpoint();
+    WebSocketEndpoint(const WebSocketEndpoint&) = delete;
+    WebSocketEndpoint& operator=(const WebSocketEndpoint&) = delete;
+
+    // Silences the library's own logs, gives the endpoint an event loop of
+    // its own, sets the timeouts and enters perpetual mode. Throws on failure.
+    void init(const EndpointSettings& settings);
+    bool initialised() const { return initialised_.load(); }
+
+    // Runs the event loop on the calling thread until `stop`.
+    void run();
+    bool on_network_thread() const { return std::this_thread::get_id() == loop_thread_.load(); }
+
+    void stop_perpetual();
+    void stop();
+
+    // A new connection object for `uri`, not yet started; null with `error`
+    // set when the library refuses the URI.
+    LinkRef create_link(const std::string& uri, std::error_code& error);
+    void bind(const LinkRef& link, LinkHandlers handlers);
+    // Resolve, connect and handshake in the background; the outcome arrives
+    // at on_open or on_fail.
+    void start_link(LinkRef link);
+
+    std::error_code send_text(const LinkHandle& handle, const std::string& text);
+    // The result arrives later, on the network thread: `on_error` is called
+    // only when the ping could not be sent.
+    void ping(const LinkHandle& handle, const std::string& payload,
+              std::function<void(const std::error_code&)> on_error);
+    // Starts the close handshake and returns the library's answer. Waits for
+    // the network thread when called from another one.
+    std::error_code close(const LinkHandle& handle, std::uint16_t code, const std::string& reason);
+
+    // Only meaningful on the network thread, inside a handler of that link.
+    LinkOutcome outcome(const LinkHandle& handle);
+
+    static std::string close_code_name(std::uint16_t code);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    std::atomic<bool> initialised_{false};
+    std::atomic<std::thread::id> loop_thread_{};
+};
+
+}  // namespace zorim

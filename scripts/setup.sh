@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# Installs what the project needs from Debian 12's packages, and only what is
+# missing, so it is cheap to run again. Run as root (or with sudo available).
+#
+#   scripts/setup.sh            build, tests and demo on Linux
+#   scripts/setup.sh --windows  also the MinGW-w64 cross compiler, Wine and Xvfb
+set -euo pipefail
+
+core=(
+    ca-certificates git cmake make g++ pkg-config
+    clang libclang-rt-14-dev
+    # Boost 1.81 only: these bring the 1.81 Asio and String Algorithms headers.
+    # Never add libboost-dev or libboost-all-dev (1.74), which conflict.
+    libboost-log1.81-dev libboost-filesystem1.81-dev libboost-nowide1.81-dev
+    libwebsocketpp-dev nlohmann-json3-dev
+    googletest libgtest-dev libgmock-dev
+    libegl-dev libgl-dev
+    binutils
+)
+windows=(
+    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+    wine wine64 xvfb xauth
+)
+
+wanted=("${core[@]}")
+for arg in "$@"; do
+    case "$arg" in
+        --windows) wanted+=("${windows[@]}") ;;
+        *) echo "setup.sh: unknown option $arg" >&2; exit 2 ;;
+    esac
+done
+
+missing=()
+for pkg in "${wanted[@]}"; do
+    status=$(dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null || true)
+    [[ "$status" == "install ok installed" ]] || missing+=("$pkg")
+done
+
+if ((${#missing[@]} == 0)); then
+    echo "setup.sh: everything is installed"
+    exit 0
+fi
+
+sudo=()
+if [[ $(id -u) -ne 0 ]]; then
+    command -v sudo >/dev/null || { echo "setup.sh: run as root to install: ${missing[*]}" >&2; exit 1; }
+    sudo=(sudo)
+fi
+
+echo "setup.sh: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -q
+"${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"

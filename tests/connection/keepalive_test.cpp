@@ -1,0 +1,149 @@
+// The keep-alive pass: pings, the resend of unanswered requests, the
+// subscription watchdog, and the reopening of lost links.
+#include <algorithm>
+#include <thread>
+
+#include "agent_fixture.h"
+
+namespace zorim::test {
+namespace {
+
+std::size_t count_texts(const sim::PrinterSimulator& simulator, const std::string& needle) {
+    const auto texts = simulator.texts();
+    return static_cast<std::size_t>(std::count_if(texts.begin(), texts.end(), [&](const sim::ReceivedText& t) {
+        return t.text.find(needle) != std::string::npos;
+    }));
+}
+
+constexpr char kFileListText[] =
+    R"({"jsonrpc":"2.0","method":"server.files.get_directory","params":{"path":"gcodes"},"id":4})";
+constexpr char kObjectsListText[] = R"({"jsonrpc":"2.0","method":"printer.objects.list","params":{},"id":1})";
+
+TEST_F(AgentTest, AnUnansweredRequestGoesOutAgainOnTheFourthPass) {
+    start_simulator();
+    start_agent();
+    connect_and_subscribe();
+    simulator->ignore_request_id(4, sim::Times::always);
+
+    zorim_get_file_list_fn(agent.get(), kPrinter);
+    ASSERT_TRUE(simulator->wait_for_text([](const std::string& t) { return t == kFileListText; }, 5s));
+
+    for (int pass = 1; pass <= 3; ++pass) {
+        agent->run_keepalive_pass();
+        EXPECT_EQ(connection()->pending_snapshot().at(4).age, pass);
+    }
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(count_texts(*simulator, kFileListText), 1u) << "sent again too early";
+
+    agent->run_keepalive_pass();
+    EXPECT_TRUE(wait_until([&] { return count_texts(*simulator, kFileListText) == 2; }));
+    EXPECT_EQ(connection()->pending_snapshot().at(4).age, 0);
+
+    // The reply, when it finally comes, ends the resending.
+    simulator->clear_injections();
+    zorim_get_file_list_fn(agent.get(), kPrinter);
+    ASSERT_TRUE(file_lists.wait_for_count(1));
+    EXPECT_TRUE(wait_until([&] { return connection()->pending_snapshot().count(4) == 0; }));
+}
+
+TEST_F(AgentTest, TheWatchdogAsksForTheObjectsAgainWhenNoStatusArrived) {
+    start_simulator();
+    start_agent();
+    connect_and_subscribe();
+    ASSERT_EQ(count_texts(*simulator, kObjectsListText), 1u);
+
+    agent->run_keepalive_pass();  // the subscription's status counts for this pass
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(count_texts(*simulator, kObjectsListText), 1u);
+
+    // No status since: the objects list is asked for again, without being
+    // registered for resending, and its answer renews the subscription.
+    simulator->ignore_request_id(1, sim::Times::once);
+    agent->run_keepalive_pass();
+    ASSERT_TRUE(wait_until([&] { return count_texts(*simulator, kObjectsListText) == 2; }));
+    EXPECT_EQ(connection()->pending_snapshot().count(1), 0u);
+
+    agent->run_keepalive_pass();
+    ASSERT_TRUE(wait_until([&] { return count_texts(*simulator, kObjectsListText) == 3; }));
+    EXPECT_TRUE(wait_until([&] { return count_texts(*simulator, "printer.objects.subscribe") == 2; }));
+}
+
+TEST_F(AgentTest, ALostLinkIsReopenedOnTheNextPassKeepingWhatWasKnown) {
+    start_simulator();
+    start_agent(fast_timing(200ms));
+    connect_and_subscribe();
+    const MachineStatus known = connection()->status_copy();
+    ASSERT_EQ(known.heartbeat_state, kHeartbeatAlive);
+    ASSERT_FALSE(known.model.empty());
+
+    const std::size_t reports = statuses.size();
+    simulator->close_all(1001, "restart");
+
+    StatusReport reopened;
+    ASSERT_TRUE(statuses.wait_for(
+        [](const StatusReport& r) { return r.status.machine_state == kMachineReconnecting; }, 5s, reports,
+        &reopened));
+    EXPECT_EQ(reopened.status.job_state, 0);
+    EXPECT_EQ(reopened.status.connection_state, 0);
+    EXPECT_EQ(reopened.status.firmware_state, 0);
+    EXPECT_EQ(reopened.status.heartbeat_state, known.heartbeat_state);
+    EXPECT_EQ(reopened.status.model, known.model);
+    EXPECT_EQ(reopened.status.print_stats.state, known.print_stats.state);
+    EXPECT_TRUE(simulator->wait_for_accepted(2, 5s));
+    EXPECT_TRUE(statuses.wait_for(
+        [](const StatusReport& r) { return r.status.machine_state == kMachineIdle; }, 5s, reports));
+}
+
+TEST_F(AgentTest, AnUnreachablePrinterIsTriedAgainOnEveryPass) {
+    start_agent();
+    zorim_network_connect_printer(agent.get(), kPrinter, refused_address(), "", "");
+    ASSERT_TRUE(wait_until([&] { return connection()->link_state() == kLinkFailed; }));
+
+    agent->run_keepalive_pass();
+    agent->run_keepalive_pass();
+    // Each attempt is reported as connecting again, then as offline.
+    ASSERT_TRUE(wait_until([&] {
+        int offline = 0;
+        for (const auto& report : statuses.reports()) offline += report.status.machine_state == kMachineOffline;
+        return offline == 3;
+    }));
+    int connecting = 0;
+    for (const auto& report : statuses.reports()) connecting += report.status.machine_state == kMachineReconnecting;
+    EXPECT_EQ(connecting, 2);
+    EXPECT_EQ(log.text().find("Connect initialization printer-1") != std::string::npos, true);
+}
+
+TEST_F(AgentTest, AReopenReportMayDisconnectThePrinterFromItsCallback) {
+    start_simulator();
+    start_agent(fast_timing(100ms));
+    PrinterManager* manager = agent.get();
+    zorim_set_machine_status_changed_fn(manager, [manager](std::string device_id, MachineStatus status) {
+        if (status.machine_state == kMachineReconnecting) zorim_network_disconnect_printer(manager, device_id);
+    });
+    connect();
+    ASSERT_TRUE(simulator->wait_for_connections(1, 5s));
+    simulator->close_all(1000, "bye");
+
+    // The keep-alive thread reopens, the callback disconnects on that thread:
+    // no deadlock, and the printer is gone.
+    EXPECT_TRUE(wait_until([&] { return agent->registered_ids().empty(); }, 5s));
+}
+
+TEST_F(AgentTest, PingsComeAboutEveryPeriodAndAreAnswered) {
+    start_simulator();
+    start_agent(fast_timing(100ms));
+    connect_and_subscribe();
+    ASSERT_TRUE(simulator->wait_for_pings(3, 5s));
+    EXPECT_TRUE(console.wait_for("pong msg:heartbeatprinter-1\n"));
+    EXPECT_GE(console.count("ping printer-1\n"), 3u);
+}
+
+TEST_F(AgentTest, TheSendThreadSaysWhenItFoundNothingToSend) {
+    ManagerTiming timing = fast_timing();
+    timing.queue_wait = 50ms;
+    start_agent(timing);
+    EXPECT_TRUE(wait_until([&] { return console.count("send msg :0\n") >= 2; }));
+}
+
+}  // namespace
+}  // namespace zorim::test

@@ -1,0 +1,285 @@
+// The agent's life and its registry: start, stop, connect, close, send.
+#include <regex>
+#include <thread>
+
+#include "agent_fixture.h"
+
+namespace zorim::test {
+namespace {
+
+TEST_F(AgentTest, OpeningRequestsAskForPrinterInfoFirstThenTheObjectList) {
+    start_simulator();
+    start_agent();
+    connect();
+
+    ASSERT_TRUE(simulator->wait_for_texts(2, 5s));
+    const auto texts = simulator->texts();
+    EXPECT_EQ(texts[0].text, R"({"jsonrpc":"2.0","method":"printer.info","params":{},"id":3})");
+    EXPECT_EQ(texts[1].text, R"({"jsonrpc":"2.0","method":"printer.objects.list","params":{},"id":1})");
+    EXPECT_TRUE(log.wait_for("send to printer-1 msg:{\"jsonrpc\":\"2.0\",\"method\":\"printer.info\""));
+    EXPECT_TRUE(log.contains("send msg:id,{\"jsonrpc\":\"2.0\",\"method\":\"printer.objects.list\""));
+    EXPECT_TRUE(log.contains("on_open:printer-1\n"));
+}
+
+TEST_F(AgentTest, ConnectMakesTheWebSocketAddressFromTheHostAddress) {
+    start_simulator();
+    start_agent();
+    connect();
+    ASSERT_TRUE(simulator->wait_for_connections(1, 5s));
+    EXPECT_EQ(connection()->uri(), "ws://" + simulator->url_for_plugin() + "/websocket");
+}
+
+TEST_F(AgentTest, DisconnectClosesWithCode1000AndForgetsThePrinterAtOnce) {
+    start_simulator();
+    start_agent();
+    connect_and_subscribe();
+
+    zorim_network_disconnect_printer(agent.get(), kPrinter);
+    EXPECT_EQ(connection(), nullptr);
+
+    const auto close = simulator->wait_for_close(5s);
+    ASSERT_TRUE(close);
+    EXPECT_EQ(close->code, 1000);
+    EXPECT_FALSE(close->server_initiated);
+    // The handshake ends later and is still reported for the removed printer.
+    EXPECT_TRUE(statuses.wait_for([](const StatusReport& r) {
+        return r.status.connection_state == kConnectionClosed && r.status.machine_state == kMachineOffline;
+    }));
+}
+
+TEST_F(AgentTest, DisconnectOfAnUnknownPrinterOnlyWritesARecord) {
+    start_agent();
+    zorim_network_disconnect_printer(agent.get(), "nobody");
+    EXPECT_TRUE(log.contains("No connection found with id nobody"));
+}
+
+TEST_F(AgentTest, ConnectAfterDisconnectStartsAFreshPrinter) {
+    start_simulator();
+    start_agent();
+    connect_and_subscribe();
+    const auto before = connection();
+    ASSERT_EQ(before->status_copy().firmware_state, kFirmwareReady);
+    zorim_network_disconnect_printer(agent.get(), kPrinter);
+    ASSERT_TRUE(simulator->wait_for_connections(0, 5s));
+
+    // The same identity at an address that refuses: the failure report shows
+    // a record that starts from scratch, not a reopened one.
+    const std::size_t reports = statuses.size();
+    zorim_network_connect_printer(agent.get(), kPrinter, refused_address(), "", "");
+    StatusReport failed;
+    ASSERT_TRUE(statuses.wait_for(
+        [](const StatusReport& r) { return r.status.connection_state == kConnectionClosed; }, 5s, reports, &failed));
+    EXPECT_NE(connection(), before);
+    EXPECT_EQ(failed.status.firmware_state, kFirmwareUnknown);
+    EXPECT_EQ(failed.status.model, "");
+    EXPECT_EQ(failed.status.heartbeat_state, kHeartbeatNone);
+    EXPECT_EQ(failed.status.machine_state, kMachineOffline);
+    for (const auto& report : statuses.reports()) {
+        EXPECT_NE(report.status.machine_state, kMachineReconnecting) << "a new printer is not a reopen";
+    }
+}
+
+TEST_F(AgentTest, DisconnectWhileTheLinkIsStillOpeningClosesItOnceItOpens) {
+    start_simulator();
+    start_agent();
+    connect();
+    zorim_network_disconnect_printer(agent.get(), kPrinter);
+
+    const auto close = simulator->wait_for_close(5s);
+    ASSERT_TRUE(close) << "the link that was opening stayed open";
+    EXPECT_EQ(close->code, 1000);
+    EXPECT_TRUE(simulator->wait_for_connections(0, 5s));
+    for (const auto& text : simulator->texts()) {
+        EXPECT_EQ(text.text.find("printer.info"), std::string::npos) << "the protocol started for a removed printer";
+    }
+}
+
+TEST_F(AgentTest, SecondConnectOfAnOpenPrinterChangesNothing) {
+    start_simulator();
+    start_agent();
+    connect_and_subscribe();
+    const std::size_t reports = statuses.size();
+    const std::size_t texts = simulator->text_count();
+
+    EXPECT_EQ(agent->connect(kPrinter, "ws://" + simulator->url_for_plugin() + "/websocket"), 0);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(statuses.size(), reports);
+    EXPECT_EQ(simulator->text_count(), texts);
+    EXPECT_EQ(simulator->accepted_connections(), 1u);
+}
+
+TEST_F(AgentTest, SecondConnectWhileConnectingRebindsAndReportsConnectingAgain) {
+    start_simulator();
+    start_agent();
+    const std::string uri = "ws://" + simulator->url_for_plugin() + "/websocket";
+    ASSERT_EQ(agent->connect(kPrinter, uri), 0);
+    // The first link cannot have opened yet: its start is queued on the
+    // network thread behind this call at the earliest.
+    if (connection()->link_state() == kLinkConnecting) {
+        ASSERT_EQ(agent->connect(kPrinter, uri), 0);
+        EXPECT_TRUE(statuses.wait_for([](const StatusReport& r) {
+            return r.status.machine_state == kMachineReconnecting;
+        }));
+        EXPECT_TRUE(simulator->wait_for_accepted(2, 5s));  // both connection objects run
+    }
+    EXPECT_EQ(agent->registered_ids().size(), 1u);
+}
+
+TEST_F(AgentTest, StopClosesOpenPrintersWith1001AndKeepsFailedOnesRegistered) {
+    start_simulator();
+    start_agent();
+    connect_and_subscribe("open-one");
+    zorim_network_connect_printer(agent.get(), "failed-one", refused_address(), "", "");
+    ASSERT_TRUE(wait_until([&] { return connection("failed-one")->link_state() == kLinkFailed; }));
+
+    agent->stop();
+
+    const auto closes = simulator->closes();
+    ASSERT_EQ(closes.size(), 1u) << "the close frame did not arrive before the loop stopped";
+    EXPECT_EQ(closes[0].code, 1001);
+    EXPECT_EQ(agent->registered_ids(), std::vector<std::string>{"failed-one"});
+    EXPECT_TRUE(log.contains("> Closing connection open-one"));
+    EXPECT_TRUE(log.contains("stop connection thread start"));
+    EXPECT_TRUE(log.contains("stop connection thread end"));
+    EXPECT_TRUE(log.contains("do_send_loop stop\n"));
+    EXPECT_TRUE(log.contains("do_socket_check_loop stop\n"));
+}
+
+TEST_F(AgentTest, ConnectBeforeStartFailsCleanlyAndStartTwiceIsIgnored) {
+    agent = std::make_unique<PrinterManager>(fast_timing());
+    EXPECT_EQ(agent->connect(kPrinter, "ws://127.0.0.1:1/websocket"), -1);
+    EXPECT_TRUE(log.contains("Connect initialization error: printer-1,"));
+    EXPECT_TRUE(agent->registered_ids().empty());
+
+    agent->start();
+    agent->start();
+    EXPECT_TRUE(log.contains("already started"));
+}
+
+TEST_F(AgentTest, RefusedUrisReturnMinusOneWithTheLibrarysMessage) {
+    start_agent();
+    for (const std::string uri : {"ws:///websocket", "wss://127.0.0.1/websocket", "ftp://127.0.0.1/websocket",
+                                  "not a uri"}) {
+        EXPECT_EQ(agent->connect("bad", uri), -1) << uri;
+    }
+    EXPECT_TRUE(agent->registered_ids().empty());
+    const std::string text = log.text();
+    EXPECT_TRUE(std::regex_search(text, std::regex("Connect initialization error: bad,[^\\n]+\\n")));
+    // The export still answers 0: failures are only logged.
+    EXPECT_EQ(zorim_network_connect_printer(agent.get(), "bad", "", "", ""), 0);
+}
+
+TEST_F(AgentTest, DestroyingANeverStartedAgentWorks) {
+    void* never_started = zorim_network_create_agent(log.dir(), 9);
+    ASSERT_NE(never_started, nullptr);
+    EXPECT_EQ(zorim_network_destroy_agent(never_started), 0);
+}
+
+TEST_F(AgentTest, TextForAPrinterThatIsNotOpenIsDroppedAndNeverRegistered) {
+    start_agent();
+    zorim_network_connect_printer(agent.get(), kPrinter, refused_address(), "", "");
+    ASSERT_TRUE(wait_until([&] { return connection()->link_state() == kLinkFailed; }));
+
+    zorim_get_file_list_fn(agent.get(), kPrinter);
+    EXPECT_TRUE(log.wait_for(
+        R"(websocket is not connected, send msg:{"jsonrpc":"2.0","method":"server.files.get_directory","params":{"path":"gcodes"},"id":4})"
+        "\n"));
+    EXPECT_TRUE(connection()->pending_snapshot().empty());
+}
+
+TEST_F(AgentTest, TextForAnUnknownPrinterIsDroppedWithAConsoleLine) {
+    start_agent();
+    zorim_network_send_message_to_printer(agent.get(), "ghost", "{}");
+    EXPECT_TRUE(console.wait_for("> No connection found with id ghost\n"));
+}
+
+TEST_F(AgentTest, OnlyAwaitedRequestsWithAPositiveIdAreRegistered) {
+    start_simulator();
+    start_agent();
+    connect_and_subscribe();
+    simulator->set_answer_requests(false);
+
+    const std::size_t sent = simulator->text_count();
+    zorim_network_send_message_to_printer(
+        agent.get(), kPrinter, R"({"jsonrpc":"2.0","method":"server.files.list","params":{},"id":5})");
+    zorim_delete_file_fn(agent.get(), kPrinter, "old.gcode");
+    zorim_get_file_list_fn(agent.get(), kPrinter);
+    ASSERT_TRUE(simulator->wait_for_texts(sent + 3, 5s));
+
+    const auto pending = connection()->pending_snapshot();
+    EXPECT_EQ(pending.count(5), 0u);  // host text, even with a catalogue id
+    EXPECT_EQ(pending.count(8), 0u);  // delete: sent once
+    ASSERT_EQ(pending.count(4), 1u);
+    EXPECT_EQ(pending.at(4).text,
+              R"({"jsonrpc":"2.0","method":"server.files.get_directory","params":{"path":"gcodes"},"id":4})");
+    EXPECT_EQ(pending.at(4).age, 0);
+    EXPECT_TRUE(pending.at(4).device_id.empty());
+}
+
+TEST_F(AgentTest, HostTextIsPassedOnUnchanged) {
+    start_simulator();
+    start_agent();
+    connect_and_subscribe();
+    const std::string text = "{\"jsonrpc\":\"2.0\",\"method\":\"printer.gcode.script\",\"params\":{\"script\":\"M105\"},"
+                             "\"id\":4242}  ";
+    zorim_network_send_message_to_printer(agent.get(), kPrinter, text);
+    EXPECT_TRUE(simulator->wait_for_text([&](const std::string& t) { return t == text; }, 5s));
+}
+
+TEST_F(AgentTest, MutedCallbacksLoseEventsAndUnmutingDoesNotReplayThem) {
+    start_simulator();
+    start_agent();
+    connect_and_subscribe();
+    const std::size_t reports = statuses.size();
+
+    zorim_network_track_enable(agent.get(), false);
+    simulator->notify_klippy_shutdown();
+    simulator->notify_filelist_changed();
+    ASSERT_TRUE(log.wait_for("notify_filelist_changed"));  // both were handled
+    EXPECT_EQ(statuses.size(), reports);
+    EXPECT_EQ(file_changes.size(), 0u);
+    EXPECT_FALSE(log.contains("file changed:"));
+
+    zorim_network_track_enable(agent.get(), true);
+    simulator->notify_klippy_ready();
+    ASSERT_TRUE(statuses.wait_for([](const StatusReport& r) { return r.status.firmware_state == kFirmwareReady; }, 5s,
+                                  reports));
+    for (std::size_t i = reports; i < statuses.size(); ++i) {
+        EXPECT_NE(statuses.reports()[i].status.firmware_state, kFirmwareShutdown);
+    }
+}
+
+TEST_F(AgentTest, AnEmptiedSlotDropsItsEvents) {
+    start_simulator();
+    start_agent();
+    connect_and_subscribe();
+    zorim_set_file_changed_fn(agent.get(), nullptr);
+    simulator->notify_filelist_changed();
+    simulator->notify_klippy_ready();  // a later event that still arrives
+    ASSERT_TRUE(statuses.wait_for([](const StatusReport& r) { return r.status.firmware_state == kFirmwareReady; }));
+    EXPECT_EQ(file_changes.size(), 0u);
+}
+
+TEST_F(AgentTest, ACallbackThatThrowsDoesNotEndTheNetworkThread) {
+    start_simulator();
+    start_agent();
+    connect_and_subscribe();
+    zorim_set_file_changed_fn(agent.get(), [](std::string, std::string) { throw std::runtime_error("host bug"); });
+
+    simulator->notify_filelist_changed();
+    ASSERT_TRUE(log.wait_for("host bug"));
+    simulator->notify_klippy_ready();
+    EXPECT_TRUE(statuses.wait_for([](const StatusReport& r) { return r.status.firmware_state == kFirmwareReady; }));
+    EXPECT_EQ(connection()->link_state(), kLinkOpen);
+}
+
+TEST(Version, IsTheSameTextAtTheSamePlaceWithoutAnyAgent) {
+    const char* first = zorim_network_get_version();
+    EXPECT_STREQ(first, "01.09.03.50");
+    void* agent = zorim_network_create_agent(TempDir().path(), 0);
+    zorim_network_destroy_agent(agent);
+    EXPECT_EQ(zorim_network_get_version(), first);
+}
+
+}  // namespace
+}  // namespace zorim::test

@@ -1,0 +1,237 @@
+// zorim_demo_host: a small host that drives the plug-in the way the slicer
+// does (loaded by path, exports resolved by name, all seven callbacks set) and
+// shows every printer's live status in the terminal.
+//
+//   zorim_demo_host [--plugin PATH] [--duration SECONDS] [--log-dir DIR]
+//                   [--log-level N] [--plain] [ID=HOST[:PORT] ...]
+//
+// Without printers it starts the printer simulator in-process and connects to
+// it. Ctrl-C ends it through zorim_network_destroy_agent.
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+#if defined(_WIN32)
+#include <io.h>
+#define ZORIM_ISATTY _isatty
+#define ZORIM_FILENO _fileno
+#else
+#include <unistd.h>
+#define ZORIM_ISATTY isatty
+#define ZORIM_FILENO fileno
+#endif
+
+#include "plugin_library.h"
+#include "printer_simulator.h"
+#include "status_view.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using zorim::demo::PluginLibrary;
+using zorim::demo::StatusView;
+
+std::atomic<bool> g_quit{false};
+
+extern "C" void on_signal(int) { g_quit.store(true); }
+
+struct Options {
+    std::string plugin_path = ZORIM_DEMO_DEFAULT_PLUGIN;
+    double duration_seconds = 0;  // 0: until Ctrl-C
+    std::string log_dir;
+    int log_level = 3;
+    bool plain = false;
+    std::vector<std::pair<std::string, std::string>> printers;  // id, address
+};
+
+[[noreturn]] void usage(const std::string& problem) {
+    std::cerr << "zorim_demo_host: " << problem << "\n"
+              << "usage: zorim_demo_host [--plugin PATH] [--duration SECONDS] [--log-dir DIR] [--log-level N]\n"
+              << "                       [--plain] [ID=HOST[:PORT] ...]\n";
+    std::exit(2);
+}
+
+Options parse_options(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) usage(arg + " needs a value");
+            return argv[++i];
+        };
+        if (arg == "--plugin") {
+            options.plugin_path = value();
+        } else if (arg == "--duration") {
+            options.duration_seconds = std::atof(value().c_str());
+        } else if (arg == "--log-dir") {
+            options.log_dir = value();
+        } else if (arg == "--log-level") {
+            options.log_level = std::atoi(value().c_str());
+        } else if (arg == "--plain") {
+            options.plain = true;
+        } else if (arg == "--help" || arg == "-h") {
+            usage("help");
+        } else if (const auto equals = arg.find('='); equals != std::string::npos && equals > 0) {
+            options.printers.emplace_back(arg.substr(0, equals), arg.substr(equals + 1));
+        } else {
+            usage("unknown argument " + arg);
+        }
+    }
+    return options;
+}
+
+// Work that callbacks ask for but must not do on the plug-in's network
+// thread: fetching the file list and history again after a change.
+class Refreshes {
+public:
+    void request(const std::string& device_id, bool files, bool history) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (files) files_.insert(device_id);
+        if (history) history_.insert(device_id);
+    }
+    void run(const PluginLibrary& plugin, void* agent) {
+        std::set<std::string> files, history;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            files.swap(files_);
+            history.swap(history_);
+        }
+        for (const auto& id : files) plugin.get_file_list(agent, id);
+        for (const auto& id : history) plugin.get_print_history(agent, id, 0, 5, "desc");
+    }
+
+private:
+    std::mutex mutex_;
+    std::set<std::string> files_, history_;
+};
+
+int run(const Options& options) {
+    PluginLibrary plugin(options.plugin_path);
+    const std::string version = plugin.get_version();
+
+    std::unique_ptr<zorim::sim::PrinterSimulator> simulator;
+    std::vector<std::pair<std::string, std::string>> printers = options.printers;
+    if (printers.empty()) {
+        zorim::sim::SimulatorOptions sim_options;
+        simulator = std::make_unique<zorim::sim::PrinterSimulator>(sim_options);
+        simulator->start();
+        printers.emplace_back("simulated-printer", simulator->url_for_plugin());
+    }
+
+    std::string log_dir = options.log_dir;
+    if (log_dir.empty()) log_dir = (std::filesystem::temp_directory_path() / "zorim-demo").string();
+    std::filesystem::create_directories(log_dir);
+
+    StatusView view;
+    Refreshes refreshes;
+    std::map<std::string, bool> was_open;
+    std::mutex was_open_mutex;
+
+    void* agent = plugin.create_agent(log_dir, options.log_level);
+    if (agent == nullptr) throw std::runtime_error("the plug-in did not create an agent");
+    // The callbacks below refer to the locals above: the agent must be gone
+    // before they are, also when something throws on the way.
+    struct AgentGuard {
+        const PluginLibrary& plugin;
+        void* agent;
+        ~AgentGuard() {
+            if (agent) plugin.destroy_agent(agent);
+        }
+    } guard{plugin, agent};
+
+    plugin.set_machine_status_changed_fn(agent, [&](std::string device_id, zorim::MachineStatus status) {
+        const bool open = status.connection_state == zorim::kConnectionOpen;
+        {
+            std::lock_guard<std::mutex> lock(was_open_mutex);
+            bool& before = was_open[device_id];
+            // A printer that has just come (back) online: fetch its files
+            // and history once.
+            if (open && !before) refreshes.request(device_id, true, true);
+            before = open;
+        }
+        view.on_status(device_id, std::move(status));
+    });
+    plugin.set_file_list_arrived_fn(agent, [&](std::string device_id, std::string reply) {
+        view.on_file_list(device_id, reply);
+    });
+    plugin.set_file_meta_arrived_fn(agent, [&](std::string device_id, std::string reply) {
+        view.on_event(device_id, "file metadata (" + std::to_string(reply.size()) + " bytes)");
+    });
+    plugin.set_print_history_arrived_fn(agent, [&](std::string device_id, std::string reply) {
+        view.on_history(device_id, reply);
+    });
+    plugin.set_error_arrived_fn(agent, [&](std::string device_id, std::string error) {
+        view.on_event(device_id, "error: " + error);
+    });
+    plugin.set_file_changed_fn(agent, [&](std::string device_id, std::string) {
+        view.on_event(device_id, "files changed");
+        refreshes.request(device_id, true, false);
+    });
+    plugin.set_history_changed_fn(agent, [&](std::string device_id, std::string) {
+        view.on_event(device_id, "history changed");
+        refreshes.request(device_id, false, true);
+    });
+
+    plugin.start(agent);
+    for (const auto& [device_id, address] : printers) {
+        view.add_printer(device_id, address);
+        plugin.connect_printer(agent, device_id, address, "", "");
+    }
+
+    const bool terminal = !options.plain && ZORIM_ISATTY(ZORIM_FILENO(stdout));
+    const std::string title = "zorim demo host - plug-in " + version + " - log in " + log_dir +
+                              " - " + (options.duration_seconds > 0 ? "" : "Ctrl-C to quit");
+    const auto started = std::chrono::steady_clock::now();
+    std::vector<std::string> last_lines;
+    while (!g_quit.load()) {
+        if (options.duration_seconds > 0 &&
+            std::chrono::steady_clock::now() - started >= std::chrono::duration<double>(options.duration_seconds)) {
+            break;
+        }
+        const bool changed = view.wait_for_change(200);
+        refreshes.run(plugin, agent);
+        if (!changed) continue;
+        if (terminal) {
+            std::cout << "\x1b[H\x1b[2J" << view.render_screen(title) << std::flush;
+        } else {
+            // Without a terminal: one line per printer whenever it changes.
+            const std::vector<std::string> lines = view.render_lines();
+            for (const std::string& line : lines) {
+                bool seen = false;
+                for (const std::string& old : last_lines) seen = seen || old == line;
+                if (!seen) std::cout << line << "\n" << std::flush;
+            }
+            last_lines = lines;
+        }
+    }
+
+    plugin.destroy_agent(agent);
+    guard.agent = nullptr;
+    if (simulator) simulator->stop();
+    std::cout << "zorim_demo_host: stopped cleanly\n";
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Options options = parse_options(argc, argv);
+    std::signal(SIGINT, on_signal);
+    std::signal(SIGTERM, on_signal);
+    try {
+        return run(options);
+    } catch (const std::exception& e) {
+        std::cerr << "zorim_demo_host: " << e.what() << "\n";
+        return 1;
+    }
+}
