@@ -13,13 +13,16 @@ core=(
     # Never add libboost-dev or libboost-all-dev (1.74), which conflict.
     libboost-log1.81-dev libboost-filesystem1.81-dev libboost-nowide1.81-dev
     libwebsocketpp-dev nlohmann-json3-dev
-    googletest libgtest-dev libgmock-dev
+    googletest libgtest-dev libgmock-dev libbenchmark-dev
     libegl-dev libgl-dev
     binutils
 )
 windows=(
     g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
     wine wine64 xvfb xauth
+    # Mesa's software OpenGL, which Xvfb and Wine need for the launcher's
+    # OpenGL check; only recommended by them, so not installed otherwise.
+    libgl1-mesa-dri
 )
 
 wanted=("${core[@]}")

@@ -304,8 +304,9 @@ void PrinterManager::finish_reopens(std::vector<Launch>& reopened) {
 }
 
 void PrinterManager::keepalive_pass(std::vector<Launch>& reopened) {
-    for (const auto& [device_id, entry] : connections_) {
-        std::shared_ptr<PrinterConnection> connection = entry;
+    for (const auto& entry : connections_) {
+        const std::string& device_id = entry.first;
+        std::shared_ptr<PrinterConnection> connection = entry.second;
         contained("keep-alive", [&] {
             switch (connection->link_state()) {
                 case kLinkOpen: {

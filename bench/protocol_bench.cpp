@@ -1,0 +1,102 @@
+// The per-message path of the network thread, fed with recorded traffic:
+// parse, route, fold into the status record, copy the record for the host.
+// Also the request composer and the send queue, which every request crosses.
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "connection/message_queue.h"
+#include "connection/printer_connection.h"
+#include "connection/printer_manager.h"
+#include "protocol/request_catalogue.h"
+#include "protocol/subscription.h"
+#include "support/test_support.h"
+
+namespace zorim {
+namespace {
+
+std::vector<std::string> recorded_frames(const std::string& method) {
+    std::vector<std::string> frames;
+    for (const std::string& line : test::read_fixture_lines("klipper_sim_session.jsonl")) {
+        if (line.find("\"method\":\"" + method + "\"") != std::string::npos) frames.push_back(line);
+    }
+    return frames;
+}
+
+// One printer whose host callback takes every record copy, as a host does.
+struct Printer {
+    Printer() : connection(std::make_shared<PrinterConnection>("bench", LinkHandle{}, "ws://bench/websocket")) {
+        manager.set_machine_status_changed_fn([this](std::string, MachineStatus status) {
+            benchmark::DoNotOptimize(status);
+            ++reports;
+        });
+    }
+    PrinterManager manager;
+    std::shared_ptr<PrinterConnection> connection;
+    std::size_t reports = 0;
+};
+
+void BM_DispatchRecordedStatusUpdates(benchmark::State& state) {
+    const std::vector<std::string> frames = recorded_frames("notify_status_update");
+    Printer printer;
+    std::size_t bytes = 0;
+    std::size_t next = 0;
+    for (auto _ : state) {
+        const std::string& frame = frames[next++ % frames.size()];
+        printer.connection->dispatch_message(printer.manager, frame);
+        bytes += frame.size();
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+    state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
+    state.counters["reports"] = static_cast<double>(printer.reports);
+}
+BENCHMARK(BM_DispatchRecordedStatusUpdates);
+
+void BM_DispatchProcStat(benchmark::State& state) {
+    const std::vector<std::string> frames = recorded_frames("notify_proc_stat_update");
+    Printer printer;
+    for (auto _ : state) printer.connection->dispatch_message(printer.manager, frames.front());
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+BENCHMARK(BM_DispatchProcStat);
+
+void BM_RewriteObjectsList(benchmark::State& state) {
+    std::string reply;
+    for (const std::string& line : test::read_fixture_lines("klipper_sim_session.jsonl")) {
+        if (line.find("\"objects\":[") != std::string::npos) {
+            reply = line;
+            break;
+        }
+    }
+    for (auto _ : state) benchmark::DoNotOptimize(rewrite_objects_list(reply));
+}
+BENCHMARK(BM_RewriteObjectsList);
+
+void BM_ComposeEscapedRequest(benchmark::State& state) {
+    const std::string name = "prints/2026 \"calibration\" cube\\v2.gcode";
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(compose_request(kFileMetadata, {RequestArg::host_text(name)}));
+    }
+}
+BENCHMARK(BM_ComposeEscapedRequest);
+
+void BM_SendQueueHandOff(benchmark::State& state) {
+    MessageQueue queue;
+    std::thread consumer([&] {
+        OutgoingMessage record;
+        while (queue.pop(record)) benchmark::DoNotOptimize(record);
+    });
+    const std::string text(200, 'x');
+    for (auto _ : state) queue.push(OutgoingMessage{"bench", kFileList, 0, true, text});
+    queue.close();
+    consumer.join();
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+BENCHMARK(BM_SendQueueHandOff)->UseRealTime();
+
+}  // namespace
+}  // namespace zorim
+
+BENCHMARK_MAIN();
