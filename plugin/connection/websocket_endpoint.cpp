@@ -6,6 +6,7 @@
 #include <websocketpp/client.hpp>
 #include <websocketpp/close.hpp>
 #include <websocketpp/config/asio_no_tls_client.hpp>
+#include <websocketpp/uri.hpp>
 
 namespace zorim {
 namespace {
@@ -71,7 +72,14 @@ LinkRef WebSocketEndpoint::create_link(const std::string& uri, std::error_code& 
         error = websocketpp::error::make_error_code(websocketpp::error::invalid_state);
         return nullptr;
     }
-    Client::connection_ptr con = impl_->client.get_connection(uri, error);
+    // The library would also take "http" and an empty host; the plug-in
+    // speaks plain "ws" to a named printer only.
+    auto location = std::make_shared<websocketpp::uri>(uri);
+    if (!location->get_valid() || location->get_scheme() != "ws" || location->get_host().empty()) {
+        error = websocketpp::error::make_error_code(websocketpp::error::invalid_uri);
+        return nullptr;
+    }
+    Client::connection_ptr con = impl_->client.get_connection(location, error);
     if (error || !con) return nullptr;
     return con;
 }

@@ -59,8 +59,10 @@ TEST_F(AgentTest, ConnectAfterDisconnectStartsAFreshPrinter) {
     connect_and_subscribe();
     const auto before = connection();
     ASSERT_EQ(before->status_copy().firmware_state, kFirmwareReady);
+    const std::size_t before_close = statuses.size();
     zorim_network_disconnect_printer(agent.get(), kPrinter);
-    ASSERT_TRUE(simulator->wait_for_connections(0, 5s));
+    ASSERT_TRUE(statuses.wait_for(
+        [](const StatusReport& r) { return r.status.connection_state == kConnectionClosed; }, 5s, before_close));
 
     // The same identity at an address that refuses: the failure report shows
     // a record that starts from scratch, not a reopened one.
@@ -158,8 +160,8 @@ TEST_F(AgentTest, ConnectBeforeStartFailsCleanlyAndStartTwiceIsIgnored) {
 
 TEST_F(AgentTest, RefusedUrisReturnMinusOneWithTheLibrarysMessage) {
     start_agent();
-    for (const std::string uri : {"ws:///websocket", "wss://127.0.0.1/websocket", "ftp://127.0.0.1/websocket",
-                                  "not a uri"}) {
+    for (const std::string uri : {"ws:///websocket", "ws://:7125/websocket", "wss://127.0.0.1/websocket",
+                                  "http://127.0.0.1/websocket", "ftp://127.0.0.1/websocket", "not a uri"}) {
         EXPECT_EQ(agent->connect("bad", uri), -1) << uri;
     }
     EXPECT_TRUE(agent->registered_ids().empty());
