@@ -1,0 +1,34 @@
+// The Linux stand-in's platform: the same start-up over dlopen, /proc and an
+// EGL probe, so that the launcher builds and runs on the development machine.
+#pragma once
+
+#include "launcher_core.h"
+
+namespace zorim::launcher {
+
+class PosixPlatform final : public Platform {
+public:
+    PosixPlatform(int argc, char** argv);
+
+    const PlatformNames& names() const override;
+    bool command_line(std::vector<NativeChar*>& arguments) override;
+    void set_error_mode() override;
+    std::size_t module_file_name(NativeChar* buffer, std::size_t capacity) override;
+    ModuleHandle load_library(const NativeChar* path) override;
+    Procedure get_procedure(ModuleHandle module, const char* name) override;
+    bool free_library(ModuleHandle module) override;
+    bool module_loaded(const NativeChar* name) override;
+    long last_error() override;
+    void message_box(const NativeChar* text, const NativeChar* caption) override;
+    void run_opengl_check(OpenGLCheckResult& result) override;
+    std::string read_opengl_version(const std::vector<Procedure>& entries, void* window) override;
+    int call_entry(Procedure entry, int argument_count, NativeChar** arguments) override;
+    void print(std::string_view text) override;
+
+private:
+    int argc_;
+    char** argv_;
+    long last_error_ = 0;
+};
+
+}  // namespace zorim::launcher
