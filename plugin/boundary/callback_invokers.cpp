@@ -2,10 +2,30 @@
 // calls its slot when the host has filled it and callbacks are not muted;
 // otherwise the event is dropped (muting loses events, it does not queue
 // them). Invokers run without any plug-in lock held.
+#include <exception>
+
 #include "boundary/diagnostic_log.h"
 #include "connection/printer_manager.h"
 
 namespace zorim {
+namespace {
+
+// Calls the host. A callback that throws is the host's fault, but it must not
+// cost the rest of the message that raised the event (the other elements of
+// a status notification, say), so it is contained and logged here.
+template <typename Slot, typename... Args>
+bool call_host(const char* slot_name, const Slot& slot, Args&&... args) {
+    try {
+        return slot.invoke(std::forward<Args>(args)...);
+    } catch (const std::exception& e) {
+        log_record(Severity::error, std::string("host callback ") + slot_name + " threw: " + e.what());
+    } catch (...) {
+        log_record(Severity::error, std::string("host callback ") + slot_name + " threw an unknown exception");
+    }
+    return true;  // it was called
+}
+
+}  // namespace
 
 bool PrinterManager::machine_status_wanted() const {
     return !callbacks_muted_.load() && machine_status_changed_fn_.armed();
@@ -13,33 +33,33 @@ bool PrinterManager::machine_status_wanted() const {
 
 void PrinterManager::report_machine_status(std::string device_id, MachineStatus status) {
     if (callbacks_muted_.load()) return;
-    machine_status_changed_fn_.invoke(std::move(device_id), std::move(status));
+    call_host("machine_status_changed_fn", machine_status_changed_fn_, std::move(device_id), std::move(status));
 }
 
 void PrinterManager::report_file_list(std::string device_id, std::string text) {
     if (callbacks_muted_.load()) return;
-    file_list_arrived_fn_.invoke(std::move(device_id), std::move(text));
+    call_host("file_list_arrived_fn", file_list_arrived_fn_, std::move(device_id), std::move(text));
 }
 
 void PrinterManager::report_file_meta(std::string device_id, std::string text) {
     if (callbacks_muted_.load()) return;
-    file_meta_arrived_fn_.invoke(std::move(device_id), std::move(text));
+    call_host("file_meta_arrived_fn", file_meta_arrived_fn_, std::move(device_id), std::move(text));
 }
 
 void PrinterManager::report_print_history(std::string device_id, std::string text) {
     if (callbacks_muted_.load()) return;
-    print_history_arrived_fn_.invoke(std::move(device_id), std::move(text));
+    call_host("print_history_arrived_fn", print_history_arrived_fn_, std::move(device_id), std::move(text));
 }
 
 void PrinterManager::report_error(std::string device_id, std::string text) {
     if (callbacks_muted_.load()) return;
-    error_arrived_fn_.invoke(std::move(device_id), std::move(text));
+    call_host("error_arrived_fn", error_arrived_fn_, std::move(device_id), std::move(text));
 }
 
 void PrinterManager::report_file_changed(std::string device_id, std::string text) {
     if (callbacks_muted_.load()) return;
     const std::string record = "file changed:" + device_id;
-    if (file_changed_fn_.invoke(std::move(device_id), std::move(text))) {
+    if (call_host("file_changed_fn", file_changed_fn_, std::move(device_id), std::move(text))) {
         log_record(Severity::debug, record);
     }
 }
@@ -47,7 +67,7 @@ void PrinterManager::report_file_changed(std::string device_id, std::string text
 void PrinterManager::report_history_changed(std::string device_id, std::string text) {
     if (callbacks_muted_.load()) return;
     const std::string record = "history changed:" + device_id;
-    if (history_changed_fn_.invoke(std::move(device_id), std::move(text))) {
+    if (call_host("history_changed_fn", history_changed_fn_, std::move(device_id), std::move(text))) {
         log_record(Severity::debug, record);
     }
 }

@@ -1,4 +1,5 @@
 // The agent's life and its registry: start, stop, connect, close, send.
+#include <atomic>
 #include <regex>
 #include <thread>
 
@@ -273,6 +274,21 @@ TEST_F(AgentTest, ACallbackThatThrowsDoesNotEndTheNetworkThread) {
     simulator->notify_klippy_ready();
     EXPECT_TRUE(statuses.wait_for([](const StatusReport& r) { return r.status.firmware_state == kFirmwareReady; }));
     EXPECT_EQ(connection()->link_state(), kLinkOpen);
+}
+
+TEST_F(AgentTest, ACallbackThatThrowsDoesNotCostTheRestOfTheMessage) {
+    start_simulator();
+    start_agent();
+    connect_and_subscribe();
+    auto calls = std::make_shared<std::atomic<int>>(0);
+    zorim_set_machine_status_changed_fn(agent.get(), [calls](std::string, MachineStatus) {
+        if (calls->fetch_add(1) == 0) throw std::runtime_error("first report refused");
+    });
+    // One notification, two elements (the status and the event time): two reports.
+    simulator->notify_status_update(R"({"extruder":{"temperature":201.5}})");
+    EXPECT_TRUE(wait_until([&] { return calls->load() == 2; }));
+    EXPECT_TRUE(log.contains("host callback machine_status_changed_fn threw: first report refused"));
+    EXPECT_EQ(connection()->status_copy().extruder.temperature, 201.5);
 }
 
 TEST(Version, IsTheSameTextAtTheSamePlaceWithoutAnyAgent) {

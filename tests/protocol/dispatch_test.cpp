@@ -1,0 +1,643 @@
+// Every message a printer sends goes through dispatch_message: replies by id,
+// notifications by method, malformed messages contained. These tests drive a
+// connection of an agent that was never started, so nothing leaves the
+// process; what the dispatch queues is taken from the send queue.
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "connection/printer_connection.h"
+#include "connection/printer_manager.h"
+#include "connection/websocket_endpoint.h"
+#include "support/test_support.h"
+
+namespace zorim {
+namespace {
+
+using nlohmann::json;
+
+constexpr char kLatestJobText[] =
+    R"({"jsonrpc":"2.0","method":"server.history.list","params":{"start":0,"limit":1,"order":"desc"},"id":6})";
+
+std::vector<std::string> texts_of(const test::TextRecorder& recorder) {
+    std::vector<std::string> texts;
+    for (const test::TextEvent& event : recorder.events()) {
+        EXPECT_EQ(event.device_id, "dev");
+        texts.push_back(event.text);
+    }
+    return texts;
+}
+
+bool has_record_containing(const std::vector<std::string>& records, const std::string& needle) {
+    for (const std::string& record : records) {
+        if (record.find(needle) != std::string::npos) return true;
+    }
+    return false;
+}
+
+class Dispatch : public ::testing::Test {
+protected:
+    test::ConsoleCapture console;
+    test::LogCapture log{4};
+    // The recorders outlive the agent that holds their callbacks.
+    test::StatusRecorder reports;
+    test::TextRecorder errors, file_lists, file_metas, histories, file_changes, history_changes;
+    PrinterManager manager{test::fast_timing()};
+    std::shared_ptr<PrinterConnection> connection =
+        std::make_shared<PrinterConnection>("dev", LinkHandle{}, "ws://x/websocket");
+
+    void SetUp() override {
+        manager.set_machine_status_changed_fn(reports.callback());
+        manager.set_error_arrived_fn(errors.callback());
+        manager.set_file_list_arrived_fn(file_lists.callback());
+        manager.set_file_meta_arrived_fn(file_metas.callback());
+        manager.set_print_history_arrived_fn(histories.callback());
+        manager.set_file_changed_fn(file_changes.callback());
+        manager.set_history_changed_fn(history_changes.callback());
+    }
+
+    void dispatch(const std::string& payload) { ASSERT_NO_THROW(connection->dispatch_message(manager, payload)); }
+    std::vector<OutgoingMessage> queued() { return test::take_queued(manager); }
+
+    std::size_t host_text_events() const {
+        return errors.size() + file_lists.size() + file_metas.size() + histories.size() + file_changes.size() +
+               history_changes.size();
+    }
+};
+
+// --- Replies ------------------------------------------------------------------------
+
+TEST_F(Dispatch, AReplyWritesItsIdToTheConsoleWithoutALineEnd) {
+    dispatch(R"({"jsonrpc":"2.0","result":"ok","id":8})");
+    EXPECT_EQ(console.text(), "dev msg receive id:8");
+    dispatch(R"({"jsonrpc":"2.0","result":"ok","id":-3})");
+    EXPECT_EQ(console.text(), "dev msg receive id:8dev msg receive id:-3");
+}
+
+TEST_F(Dispatch, FileAndHistoryRepliesReachTheirCallbacksWithTheUnchangedText) {
+    const std::string list = R"({"jsonrpc":"2.0","result":{"dirs":[],"files":[{"path":"a.gcode"}]},"id":4})";
+    const std::string list_null = R"({"jsonrpc":"2.0","result":null,"id":4})";
+    const std::string meta = "{ \"jsonrpc\" : \"2.0\",\n \"result\":{\"filename\":\"a.gcode\"},\"id\":5 }";
+    const std::string history = R"({"jsonrpc":"2.0","result":{"count":0,"jobs":[]},"id":7})";
+    for (const std::string& reply : {list, list_null, meta, history}) dispatch(reply);
+
+    EXPECT_EQ(texts_of(file_lists), (std::vector<std::string>{list, list_null}));
+    EXPECT_EQ(texts_of(file_metas), (std::vector<std::string>{meta}));
+    EXPECT_EQ(texts_of(histories), (std::vector<std::string>{history}));
+    EXPECT_EQ(errors.size(), 0u);
+    EXPECT_EQ(reports.size(), 0u);
+    EXPECT_TRUE(queued().empty());
+}
+
+TEST_F(Dispatch, RepliesThatNothingIsRoutedToAreDropped) {
+    for (const char* reply : {R"({"jsonrpc":"2.0","result":{"item":"gcodes/a.gcode"},"id":8})",
+                              R"({"jsonrpc":"2.0","result":"ok","id":0})",
+                              R"({"jsonrpc":"2.0","result":"ok","id":9})",
+                              R"({"jsonrpc":"2.0","result":"ok","id":12345})"}) {
+        dispatch(reply);
+    }
+    EXPECT_EQ(host_text_events(), 0u);
+    EXPECT_EQ(reports.size(), 0u);
+    EXPECT_TRUE(queued().empty());
+    EXPECT_EQ(console.count("msg not do:"), 0u);
+}
+
+TEST_F(Dispatch, AMessageWithBothIdAndMethodIsAReply) {
+    const std::string reply = R"({"jsonrpc":"2.0","method":"notify_klippy_shutdown","result":{},"id":4})";
+    dispatch(reply);
+    EXPECT_EQ(texts_of(file_lists), (std::vector<std::string>{reply}));
+    EXPECT_EQ(reports.size(), 0u);
+    EXPECT_EQ(connection->status_copy().firmware_state, 0);
+}
+
+TEST_F(Dispatch, AnObjectsListReplyQueuesTheSubscriptionAndAnErrorReplyQueuesNothing) {
+    dispatch(R"({"jsonrpc":"2.0","result":{"objects":["webhooks","print_stats"]},"id":1})");
+    std::vector<OutgoingMessage> sent = queued();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].text,
+              R"({"jsonrpc":"2.0","method":"printer.objects.subscribe","params":{"objects":{"webhooks":null,"print_stats":null}},"id":2})");
+
+    dispatch(R"({"jsonrpc":"2.0","error":{"code":-32601,"message":"Method not found"},"id":1})");
+    EXPECT_TRUE(queued().empty());
+}
+
+TEST_F(Dispatch, ASubscriptionReplyIsAppliedAndAskForTheLatestJobOnlyWithAFileLoaded) {
+    dispatch(R"({"jsonrpc":"2.0","result":{"eventtime":1.0,"status":{"print_stats":{"filename":"","state":"standby"}}},"id":2})");
+    EXPECT_EQ(reports.size(), 1u);
+    EXPECT_EQ(connection->status_update_count(), 1);
+    EXPECT_TRUE(queued().empty());
+
+    dispatch(R"({"jsonrpc":"2.0","result":{"status":{"print_stats":{"filename":"cube.gcode"}}},"id":2})");
+    EXPECT_EQ(reports.size(), 2u);
+    std::vector<OutgoingMessage> sent = queued();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].text, kLatestJobText);
+    EXPECT_EQ(sent[0].request_id, 6);
+    EXPECT_TRUE(sent[0].await_reply);
+    EXPECT_EQ(sent[0].device_id, "dev");
+
+    // The file name is the record's, not the reply's: a later subscription
+    // reply without print_stats still finds the file loaded.
+    dispatch(R"({"jsonrpc":"2.0","result":{"status":{"webhooks":{"state":"ready"}}},"id":2})");
+    sent = queued();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].text, kLatestJobText);
+
+    // Status notifications never ask for it.
+    dispatch(R"({"jsonrpc":"2.0","method":"notify_status_update","params":[{"print_stats":{"filename":"b.gcode"}},2.0]})");
+    EXPECT_TRUE(queued().empty());
+}
+
+TEST_F(Dispatch, ASubscriptionReplyWithoutStatusRunsNothingAndQueuesNothing) {
+    connection->update_status([](MachineStatus& status) { status.print_stats.filename = "cube.gcode"; });
+    for (const char* reply : {R"({"jsonrpc":"2.0","result":{"eventtime":1.0},"id":2})",
+                              R"({"jsonrpc":"2.0","result":null,"id":2})",
+                              R"({"jsonrpc":"2.0","result":"ok","id":2})",
+                              R"({"jsonrpc":"2.0","error":{"code":400,"message":"bad"},"id":2})"}) {
+        dispatch(reply);
+    }
+    EXPECT_EQ(reports.size(), 0u);
+    EXPECT_EQ(connection->status_update_count(), 0);
+    EXPECT_TRUE(queued().empty());
+}
+
+TEST_F(Dispatch, ALatestJobReplyFillsTheLastJobFromItsFirstJobOnly) {
+    dispatch(R"({"jsonrpc":"2.0","result":{"count":0,"jobs":[{"job_id":"A"}]},"id":6})");
+    dispatch(R"({"jsonrpc":"2.0","result":{"count":3,"jobs":[]},"id":6})");
+    dispatch(R"({"jsonrpc":"2.0","result":{"count":3},"id":6})");
+    dispatch(R"({"jsonrpc":"2.0","result":{"jobs":[{"job_id":"B"}]},"id":6})");
+    dispatch(R"({"jsonrpc":"2.0","result":{"count":null,"jobs":[{"job_id":"C"}]},"id":6})");
+    dispatch(R"({"jsonrpc":"2.0","result":null,"id":6})");
+    EXPECT_EQ(connection->status_copy().last_job.job_id, "");
+
+    dispatch(R"({"jsonrpc":"2.0","result":{"count":2,"jobs":[{"job_id":"first","filename":"a.gcode"},{"job_id":"second","slicer":"S"}]},"id":6})");
+    const PrintJobRecord job = connection->status_copy().last_job;
+    EXPECT_EQ(job.job_id, "first");
+    EXPECT_EQ(job.filename, "a.gcode");
+    EXPECT_EQ(job.slicer, "");
+    // The record reaches the host only with the next status report.
+    EXPECT_EQ(reports.size(), 0u);
+    EXPECT_EQ(host_text_events(), 0u);
+}
+
+// --- Error replies ----------------------------------------------------------------------
+
+TEST_F(Dispatch, OnlyTheTwoMotionErrorsReachTheHostAndAnErrorIsNeverRouted) {
+    dispatch(R"({"jsonrpc":"2.0","error":{"code":400,"message":"Move out of range: 9999.000 0.000 0.000 [0.000]"},"id":7})");
+    EXPECT_EQ(texts_of(errors), (std::vector<std::string>{"Move out of range"}));
+    EXPECT_EQ(histories.size(), 0u);
+
+    // Both texts, in either order in the message: two calls, "Move out of
+    // range" first.
+    dispatch(R"({"jsonrpc":"2.0","error":{"code":400,"message":"Must home first; Move out of range"},"id":4})");
+    EXPECT_EQ(texts_of(errors),
+              (std::vector<std::string>{"Move out of range", "Move out of range", "Must home first"}));
+    EXPECT_EQ(file_lists.size(), 0u);
+
+    // Other letter case, other wording (mainline Klipper says "Must home axis
+    // first"), other errors: nothing.
+    for (const char* reply : {R"({"jsonrpc":"2.0","error":{"code":400,"message":"move out of range"},"id":7})",
+                              R"({"jsonrpc":"2.0","error":{"code":400,"message":"MUST HOME FIRST"},"id":7})",
+                              R"({"jsonrpc":"2.0","error":{"code":400,"message":"Must home axis first: 10.000 0.000 0.000 [0.000]"},"id":7})",
+                              R"({"jsonrpc":"2.0","error":{"code":-32601,"message":"Method not found"},"id":5})",
+                              R"({"jsonrpc":"2.0","error":{"code":400},"id":7})",
+                              R"({"jsonrpc":"2.0","error":"Move out of range","id":7})"}) {
+        dispatch(reply);
+    }
+    EXPECT_EQ(errors.size(), 3u);
+    EXPECT_EQ(histories.size() + file_metas.size(), 0u);
+    EXPECT_EQ(console.count("msg not do:"), 0u);
+}
+
+TEST_F(Dispatch, AnErrorWithANullIdIsAMessageWithoutId) {
+    const std::string payload = R"({"jsonrpc":"2.0","error":{"code":-32700,"message":"Move out of range"},"id":null})";
+    dispatch(payload);
+    EXPECT_EQ(console.text(), "devmsg not do:" + payload);
+    EXPECT_EQ(errors.size(), 0u);
+}
+
+// --- Notifications -------------------------------------------------------------------------
+
+TEST_F(Dispatch, UnknownMethodsAndMessagesWithoutIdOrMethodGetTheConsoleLine) {
+    const std::vector<std::string> payloads = {
+        R"({"jsonrpc":"2.0","method":"notify_service_state_changed","params":[]})",
+        R"({"jsonrpc":"2.0","method":"Notify_Klippy_Ready"})",
+        R"({"jsonrpc":"2.0","method":null,"id":null})",
+        R"({"jsonrpc":"2.0"})",
+        "[1,2]",
+        "\"just a string\"",
+        "null",
+    };
+    std::string expected;
+    for (const std::string& payload : payloads) {
+        dispatch(payload);
+        expected += "devmsg not do:" + payload;
+    }
+    EXPECT_EQ(console.text(), expected);
+    EXPECT_EQ(reports.size(), 0u);
+    EXPECT_EQ(host_text_events(), 0u);
+    EXPECT_TRUE(log.records("error").empty()) << log.text();
+}
+
+TEST_F(Dispatch, ProcessStatisticsAreIgnoredSilently) {
+    dispatch(test::read_fixture_lines("klipper_sim_session.jsonl").at(3));
+    EXPECT_EQ(console.text(), "");
+    EXPECT_EQ(reports.size(), 0u);
+    EXPECT_EQ(host_text_events(), 0u);
+}
+
+TEST_F(Dispatch, AStatusNotificationRunsTheUpdateForEveryElementIncludingTheEventTime) {
+    dispatch(R"({"jsonrpc":"2.0","method":"notify_status_update","params":[{"extruder":{"temperature":201.5},"print_stats":{"state":"printing"}},1234.5]})");
+    ASSERT_EQ(reports.size(), 2u);
+    EXPECT_EQ(connection->status_update_count(), 2);
+    for (const test::StatusReport& report : reports.reports()) {
+        EXPECT_EQ(report.device_id, "dev");
+        EXPECT_DOUBLE_EQ(report.status.extruder.temperature, 201.5);
+        EXPECT_EQ(report.status.job_state, 2);
+        EXPECT_EQ(report.status.machine_state, 5);
+    }
+
+    // Params that are not an array run nothing.
+    dispatch(R"({"jsonrpc":"2.0","method":"notify_status_update","params":{"extruder":{"temperature":1.0}}})");
+    dispatch(R"({"jsonrpc":"2.0","method":"notify_status_update"})");
+    EXPECT_EQ(reports.size(), 2u);
+    EXPECT_EQ(connection->status_update_count(), 2);
+    EXPECT_DOUBLE_EQ(connection->status_copy().extruder.temperature, 201.5);
+}
+
+TEST_F(Dispatch, KlipperStateNotificationsReportTheFirmwareStateWithoutDerivation) {
+    dispatch(R"({"jsonrpc":"2.0","method":"notify_status_update","params":[{"print_stats":{"state":"printing"}},1.0]})");
+    const std::size_t before = reports.size();
+    const std::map<std::string, std::int32_t> states = {
+        {"notify_klippy_ready", 1}, {"notify_klippy_shutdown", 4}, {"notify_klippy_disconnected", 3}};
+    for (const auto& [method, firmware_state] : states) {
+        SCOPED_TRACE(method);
+        dispatch(R"({"jsonrpc":"2.0","method":")" + method + R"("})");
+        const test::StatusReport report = reports.last();
+        EXPECT_EQ(report.status.firmware_state, firmware_state);
+        EXPECT_EQ(report.status.machine_state, 5);  // not derived again
+        EXPECT_EQ(report.status.job_state, 2);
+    }
+    EXPECT_EQ(reports.size(), before + 3);
+    EXPECT_EQ(connection->status_update_count(), 2);  // the object and the event time only
+
+    // The next status element derives from the stored firmware state.
+    dispatch(R"({"jsonrpc":"2.0","method":"notify_status_update","params":[{"extruder":{"temperature":20.0}}]})");
+    EXPECT_EQ(reports.last().status.machine_state, 7);
+    EXPECT_EQ(reports.last().status.job_state, 2);
+
+    // A null id does not make a notification a reply.
+    dispatch(R"({"jsonrpc":"2.0","method":"notify_klippy_ready","id":null})");
+    EXPECT_EQ(reports.last().status.firmware_state, 1);
+}
+
+TEST_F(Dispatch, GcodeResponsesChangeTheRecordWithoutAReport) {
+    dispatch(R"({"jsonrpc":"2.0","method":"notify_gcode_response","params":["MEASURING RESONANCES START"]})");
+    EXPECT_EQ(reports.size(), 0u);
+    EXPECT_EQ(connection->status_copy().machine_state, 6);
+
+    dispatch(R"({"jsonrpc":"2.0","method":"notify_status_update","params":[{"print_stats":{"state":"standby"}}]})");
+    EXPECT_EQ(reports.last().status.machine_state, 6);
+    EXPECT_EQ(reports.last().status.job_state, 1);
+
+    // The phrase is searched in the whole text, not only in the params.
+    dispatch(R"({"jsonrpc":"2.0","method":"notify_gcode_response","params":[],"note":"load_filament done"})");
+    EXPECT_EQ(connection->status_copy().load_filament_state, 3);
+}
+
+TEST_F(Dispatch, ChangeNotificationsSignalWithAnEmptyTextAndLogOnlyWhatWasDelivered) {
+    dispatch(R"({"jsonrpc":"2.0","method":"notify_filelist_changed","params":[{"action":"create_file","item":{"path":"a.gcode"}}]})");
+    dispatch(R"({"jsonrpc":"2.0","method":"notify_history_changed","params":[{"action":"finished","job":{}}]})");
+    EXPECT_EQ(texts_of(file_changes), (std::vector<std::string>{""}));
+    EXPECT_EQ(texts_of(history_changes), (std::vector<std::string>{""}));
+    std::vector<std::string> debug = log.records("debug");
+    EXPECT_EQ(std::count(debug.begin(), debug.end(), "file changed:dev"), 1);
+    EXPECT_EQ(std::count(debug.begin(), debug.end(), "history changed:dev"), 1);
+
+    manager.set_file_changed_fn({});
+    manager.set_history_changed_fn({});
+    dispatch(R"({"jsonrpc":"2.0","method":"notify_filelist_changed","params":[]})");
+    dispatch(R"({"jsonrpc":"2.0","method":"notify_history_changed","params":[]})");
+    debug = log.records("debug");
+    EXPECT_EQ(std::count(debug.begin(), debug.end(), "file changed:dev"), 1);
+    EXPECT_EQ(std::count(debug.begin(), debug.end(), "history changed:dev"), 1);
+}
+
+TEST_F(Dispatch, MutedCallbacksDeliverNothingButMessagesAreStillConsumed) {
+    WebSocketEndpoint endpoint;  // never started: writes fail, registration still happens
+    connection->on_open(manager, endpoint, LinkHandle{});
+    static_cast<void>(queued());
+    connection->transmit(endpoint, LinkHandle{}, 4, "list", true);
+
+    manager.set_callbacks_muted(true);
+    dispatch(R"({"jsonrpc":"2.0","result":{"dirs":[]},"id":4})");
+    dispatch(R"({"jsonrpc":"2.0","error":{"code":400,"message":"Move out of range"},"id":7})");
+    dispatch(R"({"jsonrpc":"2.0","method":"notify_status_update","params":[{"extruder":{"temperature":30.0}}]})");
+    dispatch(R"({"jsonrpc":"2.0","method":"notify_klippy_shutdown"})");
+    dispatch(R"({"jsonrpc":"2.0","method":"notify_filelist_changed"})");
+    dispatch(R"({"jsonrpc":"2.0","method":"notify_history_changed","params":[{"action":"added","job":{"job_id":"7"}}]})");
+
+    EXPECT_EQ(reports.size(), 0u);
+    EXPECT_EQ(host_text_events(), 0u);
+    EXPECT_TRUE(connection->pending_snapshot().empty());
+    const MachineStatus status = connection->status_copy();
+    EXPECT_DOUBLE_EQ(status.extruder.temperature, 30.0);
+    EXPECT_EQ(status.firmware_state, 4);
+    EXPECT_EQ(status.last_job.job_id, "7");
+    const std::vector<std::string> debug = log.records("debug");
+    EXPECT_FALSE(has_record_containing(debug, "file changed:"));
+    EXPECT_FALSE(has_record_containing(debug, "history changed:"));
+}
+
+// --- The pending-request table -----------------------------------------------------------
+
+class DispatchPending : public Dispatch {
+protected:
+    WebSocketEndpoint endpoint;  // never started: writes fail, registration still happens
+
+    void SetUp() override {
+        Dispatch::SetUp();
+        connection->on_open(manager, endpoint, LinkHandle{});
+        static_cast<void>(queued());  // printer.info and objects list of the opening
+    }
+    void sent(std::int32_t id, const std::string& text) { connection->transmit(endpoint, LinkHandle{}, id, text, true); }
+    std::vector<std::int32_t> pending_ids() const {
+        std::vector<std::int32_t> ids;
+        for (const auto& entry : connection->pending_snapshot()) ids.push_back(entry.first);
+        return ids;
+    }
+};
+
+TEST_F(DispatchPending, OneEntryPerIdHoldsTheLastTextAndTheFirstReplyClearsIt) {
+    sent(4, "first list request");
+    sent(4, "second list request");
+    sent(5, "metadata request");
+    ASSERT_EQ(pending_ids(), (std::vector<std::int32_t>{4, 5}));
+    EXPECT_EQ(connection->pending_snapshot().at(4).text, "second list request");
+
+    dispatch(R"({"jsonrpc":"2.0","result":{},"id":4})");
+    EXPECT_EQ(pending_ids(), (std::vector<std::int32_t>{5}));
+    dispatch(R"({"jsonrpc":"2.0","result":{},"id":4})");
+    EXPECT_EQ(pending_ids(), (std::vector<std::int32_t>{5}));
+    EXPECT_EQ(file_lists.size(), 2u);  // replies cannot be told apart; each one is delivered
+}
+
+TEST_F(DispatchPending, ErrorRepliesAndHostTextRepliesClearTheirIdAndADeleteReplyClearsNothingElse) {
+    for (std::int32_t id : {1, 2, 3, 5, 7}) sent(id, "request " + std::to_string(id));
+
+    dispatch(R"({"jsonrpc":"2.0","error":{"code":400,"message":"Move out of range: 1 2 3"},"id":7})");
+    EXPECT_EQ(pending_ids(), (std::vector<std::int32_t>{1, 2, 3, 5}));
+    EXPECT_EQ(texts_of(errors), (std::vector<std::string>{"Move out of range"}));
+    EXPECT_EQ(histories.size(), 0u);
+
+    dispatch(R"({"jsonrpc":"2.0","result":{"item":{}},"id":8})");
+    EXPECT_EQ(pending_ids(), (std::vector<std::int32_t>{1, 2, 3, 5}));
+
+    // The reply to a host text that chose id 5 is taken for a metadata reply.
+    const std::string host_reply = R"({"jsonrpc":"2.0","result":{"filename":"x.gcode"},"id":5})";
+    dispatch(host_reply);
+    EXPECT_EQ(pending_ids(), (std::vector<std::int32_t>{1, 2, 3}));
+    EXPECT_EQ(texts_of(file_metas), (std::vector<std::string>{host_reply}));
+}
+
+TEST_F(DispatchPending, AReplyThatFailsLaterStaysErased) {
+    sent(7, "history request");
+    sent(6, "latest job request");
+    const std::string bad_error = R"({"jsonrpc":"2.0","error":{"code":400,"message":{"text":"Move out of range"}},"id":7})";
+    const std::string bad_count = R"({"jsonrpc":"2.0","result":{"count":"1","jobs":[{"job_id":"x"}]},"id":6})";
+    dispatch(bad_error);
+    dispatch(bad_count);
+    EXPECT_TRUE(connection->pending_snapshot().empty());
+    EXPECT_EQ(errors.size(), 0u);
+    EXPECT_EQ(connection->status_copy().last_job.job_id, "");
+    const std::vector<std::string> logged = log.records("error");
+    EXPECT_TRUE(has_record_containing(logged, bad_error)) << log.text();
+    EXPECT_TRUE(has_record_containing(logged, bad_count)) << log.text();
+}
+
+// --- Malformed and wrongly typed messages ---------------------------------------------
+
+TEST_F(Dispatch, MalformedOrWronglyTypedMessagesAreLoggedWithTheirPayloadAndDropped) {
+    const std::vector<std::string> payloads = {
+        "this is not JSON",
+        R"({"jsonrpc":"2.0","result":{"objects":["webhooks"]},"id":1)",
+        R"({"jsonrpc":"2.0","result":{},"id":"4"})",
+        R"({"jsonrpc":"2.0","method":42,"params":[]})",
+        R"({"jsonrpc":"2.0","error":{"code":400,"message":{"text":"Move out of range"}},"id":7})",
+        R"({"jsonrpc":"2.0","result":{"count":"1","jobs":[{"job_id":"x"}]},"id":6})",
+        R"({"jsonrpc":"2.0","result":{},"id":[4]})",
+        "{\"jsonrpc\":\"2.0\",\"result\":\"\xff\xfe\",\"id\":4}",
+    };
+    const std::string next = R"({"jsonrpc":"2.0","result":{"dirs":[]},"id":4})";
+    for (const std::string& payload : payloads) {
+        SCOPED_TRACE(payload);
+        const std::size_t logged_before = log.records("error").size();
+        const std::size_t lists_before = file_lists.size();
+        dispatch(payload);
+        const std::vector<std::string> logged = log.records("error");
+        ASSERT_EQ(logged.size(), logged_before + 1) << log.text();
+        EXPECT_NE(logged.back().find(payload), std::string::npos) << logged.back();
+        EXPECT_EQ(file_lists.size(), lists_before) << "the bad message was not dropped";
+
+        dispatch(next);
+        ASSERT_EQ(file_lists.size(), lists_before + 1);
+        EXPECT_EQ(file_lists.events().back().text, next);
+    }
+    EXPECT_EQ(errors.size(), 0u);
+    EXPECT_EQ(reports.size(), 0u);
+    EXPECT_TRUE(queued().empty());
+    EXPECT_EQ(connection->status_copy().last_job.job_id, "");
+}
+
+// --- Recorded traffic -----------------------------------------------------------------------
+
+// The plug-in's fixed id for a request of the recording client, so that the
+// recorded replies come back as the answers to the plug-in's own requests.
+// Anything the plug-in never asks for is treated as a host text with an id of
+// its own.
+std::int32_t plugin_id_for(const json& request) {
+    const std::string method = request.at("method");
+    if (method == "printer.objects.list") return 1;
+    if (method == "printer.objects.subscribe") return 2;
+    if (method == "printer.info") return 3;
+    if (method == "server.files.get_directory") return 4;
+    if (method == "server.files.metadata") return 5;
+    if (method == "server.history.list") {
+        const json& params = request.at("params");
+        const bool latest = params.value("start", -1) == 0 && params.value("limit", -1) == 1 &&
+                            params.value("order", "") == "desc";
+        return latest ? 6 : 7;
+    }
+    if (method == "server.files.delete_file") return 8;
+    return 100 + request.at("id").get<std::int32_t>();
+}
+
+// `frame` with the id at its end replaced, the rest byte for byte.
+std::string with_id(const std::string& frame, std::int32_t recorded, std::int32_t id) {
+    const std::string tail = ",\"id\":" + std::to_string(recorded) + "}";
+    if (frame.size() < tail.size() || frame.compare(frame.size() - tail.size(), tail.size(), tail) != 0) {
+        ADD_FAILURE() << "the frame does not end with its id: " << frame.substr(0, 200);
+        return frame;
+    }
+    return frame.substr(0, frame.size() - tail.size()) + ",\"id\":" + std::to_string(id) + "}";
+}
+
+struct Recording {
+    const char* name;
+    std::vector<std::int32_t> queued_ids;  // what the plug-in asks for by itself, in order
+    std::vector<std::string> errors;
+    std::size_t file_lists, file_metas, histories, file_changes, history_changes;
+    void (*check)(const MachineStatus&);
+};
+
+void PrintTo(const Recording& recording, std::ostream* out) { *out << recording.name; }
+
+// Per recording, facts read off the recorded frames.
+const Recording kRecordings[] = {
+    {"klipper_sim_session", {2}, {}, 0, 1, 0, 0, 4,
+     [](const MachineStatus& s) {
+         EXPECT_EQ(s.firmware_state, 1);
+         EXPECT_EQ(s.model, "vm");
+         EXPECT_EQ(s.print_stats.state, "complete");
+         EXPECT_EQ(s.job_state, 4);
+         EXPECT_EQ(s.machine_state, 4);
+         EXPECT_EQ(s.print_stats.filename, "cube_sim.gcode");
+         EXPECT_EQ(s.virtual_sdcard.file_size, 3313);
+         EXPECT_EQ(s.toolhead.stalls, 2);
+         // The history page's job 000003, then the "added" job 000004, which
+         // has no end time yet and so keeps the earlier job's.
+         EXPECT_EQ(s.last_job.job_id, "000004");
+         EXPECT_EQ(s.last_job.status, "in_progress");
+         EXPECT_DOUBLE_EQ(s.last_job.end_time, 1796791688.685584);
+         EXPECT_EQ(s.last_job.thumbnail_path, ".thumbs/cube_sim-32x32.png");
+     }},
+    // Its first subscription finds the previous job's file still loaded.
+    {"klipper_sim_pause_resume_cancel_restart", {6}, {}, 0, 0, 1, 0, 2,
+     [](const MachineStatus& s) {
+         EXPECT_EQ(s.firmware_state, 1);
+         EXPECT_EQ(s.print_stats.state, "standby");
+         EXPECT_EQ(s.print_stats.filename, "");
+         EXPECT_EQ(s.job_state, 1);
+         EXPECT_EQ(s.last_job.job_id, "000005");
+     }},
+    {"failed_stepper_too_far_in_past", {2}, {}, 0, 1, 0, 0, 2,
+     [](const MachineStatus& s) {
+         EXPECT_EQ(s.firmware_state, 4);
+         EXPECT_EQ(s.webhooks.state, "shutdown");
+         // "paused" arrived after the shutdown: not derived any more.
+         EXPECT_EQ(s.print_stats.state, "paused");
+         EXPECT_EQ(s.machine_state, 7);
+         EXPECT_EQ(s.job_state, 2);
+         EXPECT_EQ(s.last_job.job_id, "000001");
+     }},
+    // Mainline Klipper's "Must home axis first" is not the phrase passed on.
+    {"klipper_sim_move_errors", {}, {"Move out of range", "Move out of range"}, 0, 0, 0, 0, 0,
+     [](const MachineStatus& s) {
+         EXPECT_EQ(s.firmware_state, 1);
+         EXPECT_EQ(s.model, "vm");
+         EXPECT_EQ(s.machine_state, 0);
+     }},
+    {"klippy_mcu_shutdown", {2}, {}, 0, 0, 0, 0, 0,
+     [](const MachineStatus& s) {
+         EXPECT_EQ(s.firmware_state, 4);
+         EXPECT_EQ(s.machine_state, 7);
+         EXPECT_EQ(s.webhooks.state, "shutdown");
+     }},
+    {"moonraker_no_klippy", {}, {}, 2, 1, 0, 12, 0,
+     [](const MachineStatus& s) {
+         EXPECT_EQ(s.firmware_state, 0);
+         EXPECT_EQ(s.model, "");
+         EXPECT_EQ(s.machine_state, 0);
+         EXPECT_EQ(s.last_job.job_id, "");
+     }},
+};
+
+class RecordedTraffic : public Dispatch, public ::testing::WithParamInterface<Recording> {};
+
+TEST_P(RecordedTraffic, EveryFrameAsRecordedPassesWithoutAnError) {
+    // The recording client's own ids: replies land on whatever the plug-in
+    // routes those ids to, and must still never escape or be logged as bad.
+    const std::string name = GetParam().name;
+    for (const std::string& frame : test::read_fixture_lines(name + ".jsonl")) dispatch(frame);
+    EXPECT_TRUE(log.records("error").empty()) << log.text();
+}
+
+TEST_P(RecordedTraffic, EveryFrameAsTheAnswerToThePluginsRequests) {
+    const Recording& recording = GetParam();
+    const std::string name = recording.name;
+    std::map<std::int32_t, std::int32_t> id_map;
+    for (const std::string& line : test::read_fixture_lines(name + ".sent.jsonl")) {
+        const json request = json::parse(line);
+        id_map[request.at("id").get<std::int32_t>()] = plugin_id_for(request);
+    }
+
+    std::size_t replies = 0, status_elements = 0, firmware_reports = 0;
+    std::vector<std::string> subscribe_lists;  // objects of every objects-list reply
+    for (const std::string& frame : test::read_fixture_lines(name + ".jsonl")) {
+        const json message = json::parse(frame);
+        std::string payload = frame;
+        if (message.contains("id")) {
+            ++replies;
+            const std::int32_t recorded = message.at("id").get<std::int32_t>();
+            ASSERT_EQ(id_map.count(recorded), 1u) << "a reply to a request that was not sent";
+            const std::int32_t id = id_map[recorded];
+            payload = with_id(frame, recorded, id);
+            const bool ok = !message.contains("error");
+            if (ok && id == 1) subscribe_lists.push_back(message.at("result").at("objects").dump());
+            if (ok && id == 2 && message.at("result").contains("status")) ++status_elements;
+        } else {
+            const std::string method = message.at("method");
+            if (method == "notify_status_update") status_elements += message.at("params").size();
+            if (method.rfind("notify_klippy_", 0) == 0) ++firmware_reports;
+        }
+        dispatch(payload);
+    }
+
+    EXPECT_TRUE(log.records("error").empty()) << log.text();
+    EXPECT_EQ(console.count(" msg receive id:"), replies);
+    EXPECT_EQ(console.count("msg not do:"), 0u);
+    EXPECT_EQ(reports.size(), status_elements + firmware_reports);
+    EXPECT_EQ(static_cast<std::size_t>(connection->status_update_count()), status_elements);
+
+    const std::vector<OutgoingMessage> sent = queued();
+    std::vector<std::int32_t> sent_ids;
+    std::size_t subscription = 0;
+    for (const OutgoingMessage& message : sent) {
+        sent_ids.push_back(message.request_id);
+        EXPECT_EQ(message.device_id, "dev");
+        EXPECT_TRUE(message.await_reply);
+        if (message.request_id == 6) {
+            EXPECT_EQ(message.text, kLatestJobText);
+        }
+        if (message.request_id == 2) {
+            // Subscribes to exactly the listed objects.
+            ASSERT_LT(subscription, subscribe_lists.size());
+            const json listed = json::parse(subscribe_lists[subscription++]);
+            const json params = json::parse(message.text).at("params").at("objects");
+            EXPECT_EQ(params.size(), listed.size());
+            for (const json& object : listed) EXPECT_TRUE(params.contains(object.get<std::string>())) << object;
+        }
+    }
+    EXPECT_EQ(sent_ids, recording.queued_ids);
+
+    EXPECT_EQ(texts_of(errors), recording.errors);
+    EXPECT_EQ(file_lists.size(), recording.file_lists);
+    EXPECT_EQ(file_metas.size(), recording.file_metas);
+    EXPECT_EQ(histories.size(), recording.histories);
+    EXPECT_EQ(file_changes.size(), recording.file_changes);
+    EXPECT_EQ(history_changes.size(), recording.history_changes);
+    for (const test::StatusReport& report : reports.reports()) EXPECT_EQ(report.device_id, "dev");
+    recording.check(connection->status_copy());
+}
+
+INSTANTIATE_TEST_SUITE_P(Recordings, RecordedTraffic, ::testing::ValuesIn(kRecordings),
+                         [](const ::testing::TestParamInfo<Recording>& param) { return std::string(param.param.name); });
+
+}  // namespace
+}  // namespace zorim
