@@ -5,6 +5,10 @@
 #include <string>
 #include <utility>
 
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
 #include "boundary/console.h"
 #include "boundary/diagnostic_log.h"
 #include "connection/printer_manager.h"
@@ -36,6 +40,14 @@ std::int32_t with_agent(void* agent, const char* export_name, Fn&& action) noexc
 }  // namespace
 
 ZORIM_NETWORK_API void* zorim_network_create_agent(std::string log_dir, std::int32_t log_level) {
+#if defined(_WIN32)
+    // The plug-in leaves objects in process-wide places (the file-system
+    // library's path conversion, the logging core) that are destroyed at
+    // process exit: keep the DLL loaded until then, whatever the host frees.
+    HMODULE self = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCWSTR>(&zorim_network_create_agent), &self);
+#endif
     try {
         zorim::use_utf8_paths();
     } catch (const std::exception& e) {
