@@ -94,6 +94,11 @@ TEST_F(AgentTest, ASilentPrinterIsReportedAsMissingPongsButStaysConnected) {
     // A pong that comes again sets the heartbeat back without a report of
     // its own; the next report of any kind carries it.
     simulator->set_answer_pings(true);
+    // A status element first, so that the pass's watchdog finds the
+    // subscription alive and asks for nothing (whose answer would report).
+    const std::size_t before_update = statuses.size();
+    simulator->notify_status_update(R"({"extruder":{"temperature":30.0}})");
+    ASSERT_TRUE(wait_until([&] { return statuses.size() == before_update + 2; }));
     const std::size_t after_timeout = statuses.size();
     agent->run_keepalive_pass();
     ASSERT_TRUE(console.wait_for("pong msg:heartbeatprinter-1\n"));
