@@ -96,7 +96,15 @@ void StatusView::on_event(const std::string& device_id, const std::string& what)
     std::lock_guard<std::mutex> lock(mutex_);
     events_.push_front(clock_now() + "  " + device_id + ": " + what);
     if (events_.size() > kEventsShown) events_.pop_back();
+    new_events_.push_back(events_.front());
     changed();
+}
+
+std::vector<std::string> StatusView::take_new_events() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> taken;
+    taken.swap(new_events_);
+    return taken;
 }
 
 void StatusView::on_file_list(const std::string& device_id, const std::string& reply) {

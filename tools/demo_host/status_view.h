@@ -33,6 +33,9 @@ public:
     void on_file_list(const std::string& device_id, const std::string& reply);
     void on_history(const std::string& device_id, const std::string& reply);
 
+    // Events recorded since the last call, oldest first.
+    std::vector<std::string> take_new_events();
+
     // Waits until something changed or `timeout_ms` passed; true on a change.
     bool wait_for_change(int timeout_ms);
 
@@ -55,6 +58,7 @@ private:
     bool dirty_ = false;
     std::map<std::string, PrinterView> printers_;
     std::deque<std::string> events_;
+    std::vector<std::string> new_events_;
 };
 
 // Summaries of the printer's own reply texts (the plug-in passes them on
