@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <thread>
 
-#include "agent_fixture.h"
+#include "support/agent_fixture.h"
 
 namespace zorim::test {
 namespace {
