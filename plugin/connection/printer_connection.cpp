@@ -134,7 +134,7 @@ void PrinterConnection::on_pong_timeout(PrinterManager& manager, WebSocketEndpoi
 // --- Sending ------------------------------------------------------------------------
 
 void PrinterConnection::transmit(WebSocketEndpoint& endpoint, const LinkHandle& handle, std::int32_t request_id,
-                                 const std::string& text, bool await_reply) {
+                                 std::string text, bool await_reply) {
     if (link_state_.load() != kLinkOpen) {
         log_record(Severity::debug, "websocket is not connected, send msg:" + text + "\n");
         return;
@@ -144,12 +144,14 @@ void PrinterConnection::transmit(WebSocketEndpoint& endpoint, const LinkHandle& 
         std::lock_guard<std::mutex> lock(pending_mutex_);
         pending_requests_[request_id] = OutgoingMessage{std::string(), request_id, 0, true, text};
     }
-    const std::error_code error = endpoint.send_text(handle, text);
-    if (error) {
-        log_record(Severity::debug, "> Error sending message: " + error.message() + "\n");
-    } else if (log_enabled(Severity::debug)) {
-        log_record(Severity::debug, "send to " + device_id_ + " msg:" + text + "\n");
-    }
+    auto report = [device_id = device_id_](const std::error_code& error, const std::string& sent) {
+        if (error) {
+            log_record(Severity::debug, "> Error sending message: " + error.message() + "\n");
+        } else if (log_enabled(Severity::debug)) {
+            log_record(Severity::debug, "send to " + device_id + " msg:" + sent + "\n");
+        }
+    };
+    endpoint.send_text(handle, std::move(text), std::move(report));
 }
 
 void PrinterConnection::check_pending_requests(WebSocketEndpoint& endpoint) {

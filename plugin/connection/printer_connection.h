@@ -60,8 +60,8 @@ public:
     // --- Sending (send and keep-alive threads) -------------------------
     // Writes `text` on the link when it is open; registers it for resending
     // first when it awaits a reply.
-    void transmit(WebSocketEndpoint& endpoint, const LinkHandle& handle, std::int32_t request_id,
-                  const std::string& text, bool await_reply);
+    void transmit(WebSocketEndpoint& endpoint, const LinkHandle& handle, std::int32_t request_id, std::string text,
+                  bool await_reply);
     // The keep-alive tick: subscription watchdog, then resends.
     void check_pending_requests(WebSocketEndpoint& endpoint);
 

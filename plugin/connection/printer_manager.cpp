@@ -262,7 +262,7 @@ void PrinterManager::do_send_loop() {
                 console_write("> No connection found with id " + record.device_id + "\n");
                 return;
             }
-            connection->transmit(endpoint_, connection->handle(), record.request_id, record.text,
+            connection->transmit(endpoint_, connection->handle(), record.request_id, std::move(record.text),
                                  record.await_reply);
         });
     }

@@ -98,6 +98,15 @@ void WebSocketEndpoint::bind(const LinkRef& link, LinkHandlers handlers) {
     con->set_pong_handler(std::move(handlers.on_pong));
 }
 
+void WebSocketEndpoint::on_loop(std::function<void()> task) {
+    // Without an event loop there is no other thread to race with.
+    if (on_network_thread() || !initialised()) {
+        task();
+    } else {
+        impl_->post(std::move(task));
+    }
+}
+
 void WebSocketEndpoint::start_link(LinkRef link) {
     // The client's resolver is shared by all connections and is not safe to
     // use from two threads, so connections are started on the loop.
@@ -106,24 +115,21 @@ void WebSocketEndpoint::start_link(LinkRef link) {
     });
 }
 
-std::error_code WebSocketEndpoint::send_text(const LinkHandle& handle, const std::string& text) {
-    std::error_code error;
-    impl_->client.send(handle, text, websocketpp::frame::opcode::text, error);
-    return error;
+void WebSocketEndpoint::send_text(const LinkHandle& handle, std::string text, SendResult on_result) {
+    on_loop([impl = impl_.get(), handle, text = std::move(text), on_result = std::move(on_result)] {
+        std::error_code error;
+        impl->client.send(handle, text, websocketpp::frame::opcode::text, error);
+        if (on_result) on_result(error, text);
+    });
 }
 
 void WebSocketEndpoint::ping(const LinkHandle& handle, const std::string& payload,
                              std::function<void(const std::error_code&)> on_error) {
-    auto task = [impl = impl_.get(), handle, payload, on_error = std::move(on_error)] {
+    on_loop([impl = impl_.get(), handle, payload, on_error = std::move(on_error)] {
         std::error_code error;
         impl->client.ping(handle, payload, error);
         if (error && on_error) on_error(error);
-    };
-    if (on_network_thread()) {
-        task();
-    } else {
-        impl_->post(std::move(task));
-    }
+    });
 }
 
 std::error_code WebSocketEndpoint::close(const LinkHandle& handle, std::uint16_t code,

@@ -4,10 +4,12 @@
 // and Asio out of every other source: those headers are slow to compile, and
 // the rest of the plug-in only needs handles, texts and error codes.
 //
-// Threads: the event loop runs on the network thread (`run`). Writing a text
-// is safe from any thread. Pings, closes and connection starts touch state that
-// the library only guards for its own thread, so they are carried out on the
-// network thread (posted there when called from elsewhere).
+// Threads: the event loop runs on the network thread (`run`). The library's
+// connection objects are not safe to use from other threads (writes, pings
+// and closes touch state that only the loop guards, and the open handshake
+// changes state that a write from elsewhere reads), so every operation on a
+// connection is carried out on the network thread: posted there when called
+// from elsewhere, in call order.
 #pragma once
 
 #include <atomic>
@@ -75,7 +77,10 @@ public:
     // at on_open or on_fail.
     void start_link(LinkRef link);
 
-    std::error_code send_text(const LinkHandle& handle, const std::string& text);
+    // Writes `text` as one text frame. `on_result` runs on the network thread
+    // afterwards with the library's answer and the text.
+    using SendResult = std::function<void(const std::error_code& error, const std::string& text)>;
+    void send_text(const LinkHandle& handle, std::string text, SendResult on_result);
     // The result arrives later, on the network thread: `on_error` is called
     // only when the ping could not be sent.
     void ping(const LinkHandle& handle, const std::string& payload,
@@ -90,6 +95,8 @@ public:
     static std::string close_code_name(std::uint16_t code);
 
 private:
+    void on_loop(std::function<void()> task);
+
     struct Impl;
     std::unique_ptr<Impl> impl_;
     std::atomic<bool> initialised_{false};
