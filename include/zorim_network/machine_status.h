@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string>
 
+#include "zorim_network/layout_checks.h"
+
 namespace zorim {
 
 // Klipper "webhooks": the Klipper host's state as Moonraker sees it.
@@ -238,18 +240,10 @@ struct MachineStatus {
 }  // namespace zorim
 
 // ---------------------------------------------------------------------------
-// Layout of the host interface. The text type is the standard library's
-// string, 32 bytes with the GNU library on both Linux and Windows.
-static_assert(sizeof(std::string) == 32, "the interface needs 32-byte strings");
+// Layout of the host interface (layout_checks.h says why).
 static_assert(sizeof(double) == 8 && alignof(double) == 8, "the interface needs 8-byte aligned doubles");
 
-#define ZORIM_ASSERT_OFFSET(type, member, offset) \
-    static_assert(offsetof(type, member) == (offset), #type "::" #member " must sit at " #offset)
-
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Winvalid-offsetof"
-#endif
+ZORIM_LAYOUT_CHECKS_BEGIN
 
 static_assert(sizeof(zorim::Webhooks) == 64, "Webhooks is 64 bytes");
 ZORIM_ASSERT_OFFSET(zorim::Webhooks, state, 0);
@@ -389,8 +383,4 @@ ZORIM_ASSERT_OFFSET(zorim::MachineStatus, mesh_min, 960);
 ZORIM_ASSERT_OFFSET(zorim::MachineStatus, mesh_max, 976);
 ZORIM_ASSERT_OFFSET(zorim::MachineStatus, last_job, 992);
 
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
-
-#undef ZORIM_ASSERT_OFFSET
+ZORIM_LAYOUT_CHECKS_END

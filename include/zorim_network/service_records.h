@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string>
 
+#include "zorim_network/layout_checks.h"
+
 namespace zorim {
 
 // A print job that a host hands to the service-family print exports. Besides
@@ -65,16 +67,8 @@ struct PublishRequest {
 }  // namespace zorim
 
 // ---------------------------------------------------------------------------
-// Layout of the host interface (32-byte strings, as in machine_status.h).
-static_assert(sizeof(std::string) == 32, "the interface needs 32-byte strings");
-
-#define ZORIM_ASSERT_OFFSET(type, member, offset) \
-    static_assert(offsetof(type, member) == (offset), #type "::" #member " must sit at " #offset)
-
-#if defined(__GNUC__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Winvalid-offsetof"
-#endif
+// Layout of the host interface (layout_checks.h says why).
+ZORIM_LAYOUT_CHECKS_BEGIN
 
 static_assert(sizeof(zorim::PrintRequest) == 800, "PrintRequest is 800 bytes");
 static_assert(alignof(zorim::PrintRequest) == 8, "PrintRequest is 8-byte aligned");
@@ -115,8 +109,4 @@ ZORIM_ASSERT_OFFSET(zorim::PublishRequest, thumbnail_file, 96);
 ZORIM_ASSERT_OFFSET(zorim::PublishRequest, design_id, 128);
 ZORIM_ASSERT_OFFSET(zorim::PublishRequest, config_file, 160);
 
-#if defined(__GNUC__)
-#pragma GCC diagnostic pop
-#endif
-
-#undef ZORIM_ASSERT_OFFSET
+ZORIM_LAYOUT_CHECKS_END
