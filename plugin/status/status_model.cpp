@@ -59,51 +59,45 @@ struct Path {
     std::array<const char*, 3> keys{};
 };
 
-Field number(Path path, NumberAt at, Ceiling ceiling = Ceiling::none) {
+Field field(Path path, Rule rule) {
     Field f;
     f.path = path.keys;
-    f.rule = Rule::number;
+    f.rule = rule;
+    return f;
+}
+Field number(Path path, NumberAt at, Ceiling ceiling = Ceiling::none) {
+    Field f = field(path, Rule::number);
     f.number = at;
     f.ceiling = ceiling;
     return f;
 }
 Field integer(Path path, IntegerAt at, Rule rule = Rule::integer) {
-    Field f;
-    f.path = path.keys;
-    f.rule = rule;
+    Field f = field(path, rule);
     f.integer = at;
     return f;
 }
 Field layer(Path path, IntegerAt at) { return integer(path, at, Rule::layer); }
 Field flag(Path path, FlagAt at, Rule rule = Rule::flag) {
-    Field f;
-    f.path = path.keys;
-    f.rule = rule;
+    Field f = field(path, rule);
     f.flag = at;
     return f;
 }
 Field switch_on(Path path, FlagAt at) { return flag(path, at, Rule::switch_on); }
 Field text(Path path, TextAt at, Rule rule) {
-    Field f;
-    f.path = path.keys;
-    f.rule = rule;
+    Field f = field(path, rule);
     f.text = at;
     return f;
 }
 Field text_cleared(Path path, TextAt at) { return text(path, at, Rule::text_cleared); }
 Field text_kept(Path path, TextAt at) { return text(path, at, Rule::text_kept); }
 Field array(Path path, NumberAt at, std::size_t slots) {
-    Field f;
-    f.path = path.keys;
-    f.rule = Rule::array;
+    Field f = field(path, Rule::array);
     f.number = at;
     f.slots = slots;
     return f;
 }
 Field colour(Path path, std::int32_t value) {
-    Field f;
-    f.path = path.keys;
-    f.rule = Rule::colour;
+    Field f = field(path, Rule::colour);
     f.colour = value;
     return f;
 }
