@@ -55,8 +55,8 @@ TEST(PrintJob, ARecordedAddedJobFillsEveryMemberItCarries) {
     EXPECT_EQ(record.filament_type, "PLA");
     EXPECT_EQ(record.thumbnail_path, ".thumbs/cube_sim-32x32.png");
     EXPECT_EQ(record.uuid, "596a3d6a-5b23-417c-90cb-7b341e612c3f");
-    EXPECT_EQ(record.slicer, "PrusaSlicer");
-    EXPECT_EQ(record.slicer_version, "2.6.1+linux-x64-GTK3");
+    EXPECT_EQ(record.slicer, "TestSlicer");
+    EXPECT_EQ(record.slicer_version, "1.0.0");
     EXPECT_DOUBLE_EQ(record.estimated_time, 65.0);
     EXPECT_DOUBLE_EQ(record.filament_total, 40.0);
     EXPECT_DOUBLE_EQ(record.filament_weight_total, 0.03);

@@ -117,7 +117,8 @@ ManagerTiming fast_timing(std::chrono::milliseconds period = 200ms);
 // what it queued.
 std::vector<OutgoingMessage> take_queued(PrinterManager& manager);
 
-// Lines of a JSON-lines recording under the fixture folder.
+// Lines of a JSON-lines recording under the fixture folder, without the
+// marker lines that note what the recorder did.
 std::vector<std::string> read_fixture_lines(const std::string& name);
 
 }  // namespace zorim::test
