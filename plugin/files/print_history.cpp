@@ -60,6 +60,12 @@ const JobField kMetadataFields[] = {
     NUMBER("nozzle_diameter", nozzle_diameter),
 };
 
+// Mainline Moonraker's metadata calls the object's height "object_height";
+// it is read only when the metadata has no "metadata_height".
+const JobField kObjectHeightFields[] = {
+    NUMBER("object_height", metadata_height),
+};
+
 #undef NUMBER
 #undef TEXT
 #undef FLAG
@@ -89,6 +95,9 @@ void apply_job_fields(PrintJobRecord& record, const json& job, std::vector<std::
     const json& metadata = job["metadata"];
     if (!metadata.is_object()) return;
     apply_fields(record, metadata, kMetadataFields, "job/metadata/", problems);
+    if (!has_non_null(metadata, "metadata_height")) {
+        apply_fields(record, metadata, kObjectHeightFields, "job/metadata/", problems);
+    }
 
     // Only the last thumbnail counts (the largest, as the printer lists them).
     auto thumbnails = metadata.find("thumbnails");

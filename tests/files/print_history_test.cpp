@@ -66,10 +66,37 @@ TEST(PrintJob, ARecordedAddedJobFillsEveryMemberItCarries) {
     EXPECT_DOUBLE_EQ(record.first_layer_extr_temp, 200.0);
     EXPECT_DOUBLE_EQ(record.first_layer_height, 0.2);
     EXPECT_DOUBLE_EQ(record.layer_height, 0.2);
-    EXPECT_DOUBLE_EQ(record.metadata_height, 0.0);  // the server calls it "object_height"
+    EXPECT_DOUBLE_EQ(record.metadata_height, 2.0);  // the server calls it "object_height"
     EXPECT_DOUBLE_EQ(record.gcode_start_byte, 407.0);
     EXPECT_DOUBLE_EQ(record.gcode_end_byte, 2839.0);
     EXPECT_DOUBLE_EQ(record.nozzle_diameter, 0.4);
+}
+
+TEST(PrintJob, TheHeightIsMetadataHeightWhenPresentOtherwiseObjectHeight) {
+    struct Case {
+        const char* job;
+        double height;
+    };
+    const Case cases[] = {
+        {R"({"metadata":{"object_height":7.5}})", 7.5},
+        {R"({"metadata":{"metadata_height":5.0,"object_height":7.5}})", 5.0},
+        {R"({"metadata":{"object_height":7.5,"metadata_height":5.0}})", 5.0},
+        {R"({"metadata":{"metadata_height":null,"object_height":7.5}})", 7.5},
+        {R"({"metadata":{"metadata_height":5.0,"object_height":null}})", 5.0},
+        {R"({"metadata":{"object_height":null}})", 1.0},  // the previous job's height stays
+        {R"({"metadata":{}})", 1.0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.job);
+        PrintJobRecord record;
+        record.metadata_height = 1.0;
+        EXPECT_TRUE(apply(record, c.job).empty());
+        EXPECT_DOUBLE_EQ(record.metadata_height, c.height);
+    }
+    PrintJobRecord record;
+    const std::vector<std::string> problems = apply(record, R"({"metadata":{"object_height":"tall"}})");
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_EQ(problems[0].rfind("job/metadata/object_height: ", 0), 0u) << problems[0];
 }
 
 TEST(PrintJob, IntegersAreHeldAsDoubles) {
