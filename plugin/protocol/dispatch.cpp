@@ -17,8 +17,26 @@ namespace {
 
 using nlohmann::json;
 
-// The two motion errors the host is told about, searched for in this order.
-constexpr std::string_view kMotionErrors[] = {"Move out of range", "Must home first"};
+// The two motion errors the host is told about, searched for in this order:
+// the text the host receives and the wordings that stand for it. Mainline
+// Klipper refuses a move before homing with "Must home axis first: X Y Z [E]";
+// other firmware says "Must home first". Either gives the host one "Must home
+// first" per message.
+struct MotionError {
+    std::string_view reported;
+    std::string_view wordings[2];
+};
+constexpr MotionError kMotionErrors[] = {
+    {"Move out of range", {"Move out of range", {}}},
+    {"Must home first", {"Must home first", "Must home axis first"}},
+};
+
+bool mentions(const std::string& text, const MotionError& error) {
+    for (std::string_view wording : error.wordings) {
+        if (!wording.empty() && text.find(wording) != std::string::npos) return true;
+    }
+    return false;
+}
 
 struct NotificationContext {
     PrinterConnection& connection;
@@ -72,10 +90,9 @@ void PrinterConnection::dispatch_message(PrinterManager& manager, const std::str
                 const json& error = message["error"];
                 if (error.is_object() && error.contains("message")) {
                     const std::string text = error["message"].get<std::string>();
-                    for (std::string_view motion_error : kMotionErrors) {
-                        if (text.find(motion_error) != std::string::npos) {
-                            manager.report_error(device_id_, std::string(motion_error));
-                        }
+                    for (const MotionError& motion_error : kMotionErrors) {
+                        if (!mentions(text, motion_error)) continue;
+                        manager.report_error(device_id_, std::string(motion_error.reported));
                     }
                 }
                 return;  // an error reply never reaches its id's handler

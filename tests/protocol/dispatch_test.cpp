@@ -188,30 +188,42 @@ TEST_F(Dispatch, ALatestJobReplyFillsTheLastJobFromItsFirstJobOnly) {
 
 // --- Error replies ----------------------------------------------------------------------
 
-TEST_F(Dispatch, OnlyTheTwoMotionErrorsReachTheHostAndAnErrorIsNeverRouted) {
-    dispatch(R"({"jsonrpc":"2.0","error":{"code":400,"message":"Move out of range: 9999.000 0.000 0.000 [0.000]"},"id":7})");
-    EXPECT_EQ(texts_of(errors), (std::vector<std::string>{"Move out of range"}));
-    EXPECT_EQ(histories.size(), 0u);
-
-    // Both texts, in either order in the message: two calls, "Move out of
-    // range" first.
-    dispatch(R"({"jsonrpc":"2.0","error":{"code":400,"message":"Must home first; Move out of range"},"id":4})");
-    EXPECT_EQ(texts_of(errors),
-              (std::vector<std::string>{"Move out of range", "Move out of range", "Must home first"}));
-    EXPECT_EQ(file_lists.size(), 0u);
-
-    // Other letter case, other wording (mainline Klipper says "Must home axis
-    // first"), other errors: nothing.
-    for (const char* reply : {R"({"jsonrpc":"2.0","error":{"code":400,"message":"move out of range"},"id":7})",
-                              R"({"jsonrpc":"2.0","error":{"code":400,"message":"MUST HOME FIRST"},"id":7})",
-                              R"({"jsonrpc":"2.0","error":{"code":400,"message":"Must home axis first: 10.000 0.000 0.000 [0.000]"},"id":7})",
-                              R"({"jsonrpc":"2.0","error":{"code":-32601,"message":"Method not found"},"id":5})",
-                              R"({"jsonrpc":"2.0","error":{"code":400},"id":7})",
-                              R"({"jsonrpc":"2.0","error":"Move out of range","id":7})"}) {
-        dispatch(reply);
+TEST_F(Dispatch, OnlyTheTwoMotionErrorsReachTheHostOncePerMessageAndAnErrorIsNeverRouted) {
+    struct Case {
+        const char* error;
+        std::vector<std::string> reported;
+    };
+    const Case cases[] = {
+        {R"({"code":400,"message":"Move out of range: 9999.000 0.000 0.000 [0.000]"})", {"Move out of range"}},
+        {R"({"code":400,"message":"Must home first"})", {"Must home first"}},
+        // Mainline Klipper's wording, as recorded in klipper_sim_move_errors.
+        {R"({"code":400,"message":"Must home axis first: 10.000 0.000 0.000 [0.000]"})", {"Must home first"}},
+        {R"({"code":400,"message":"Must home first; Must home axis first"})", {"Must home first"}},
+        // Both errors, in either order in the message: "Move out of range" first.
+        {R"({"code":400,"message":"Must home first; Move out of range"})", {"Move out of range", "Must home first"}},
+        {R"({"code":400,"message":"Must home axis first; Move out of range"})",
+         {"Move out of range", "Must home first"}},
+        // Other letter case, other errors, no message: nothing.
+        {R"({"code":400,"message":"move out of range"})", {}},
+        {R"({"code":400,"message":"MUST HOME FIRST"})", {}},
+        {R"({"code":400,"message":"must home axis first"})", {}},
+        {R"({"code":400,"message":"Must home"})", {}},
+        {R"({"code":-32601,"message":"Method not found"})", {}},
+        {R"({"code":400})", {}},
+        {R"("Move out of range")", {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.error);
+        const std::size_t before = errors.size();
+        for (int id : {7, 4, 5}) dispatch(R"({"jsonrpc":"2.0","error":)" + std::string(c.error) + R"(,"id":)" +
+                                          std::to_string(id) + "}");
+        std::vector<std::string> expected;
+        for (int times = 0; times < 3; ++times) expected.insert(expected.end(), c.reported.begin(), c.reported.end());
+        const std::vector<std::string> all = texts_of(errors);
+        EXPECT_EQ(std::vector<std::string>(all.begin() + static_cast<std::ptrdiff_t>(before), all.end()), expected);
     }
-    EXPECT_EQ(errors.size(), 3u);
-    EXPECT_EQ(histories.size() + file_metas.size(), 0u);
+    EXPECT_EQ(histories.size() + file_lists.size() + file_metas.size(), 0u);
+    EXPECT_EQ(reports.size(), 0u);
     EXPECT_EQ(console.count("msg not do:"), 0u);
 }
 
@@ -536,8 +548,8 @@ const Recording kRecordings[] = {
          EXPECT_EQ(s.job_state, 2);
          EXPECT_EQ(s.last_job.job_id, "000001");
      }},
-    // Mainline Klipper's "Must home axis first" is not the phrase passed on.
-    {"klipper_sim_move_errors", {}, {"Move out of range", "Move out of range"}, 0, 0, 0, 0, 0,
+    // Mainline Klipper's "Must home axis first" reaches the host as "Must home first".
+    {"klipper_sim_move_errors", {}, {"Must home first", "Move out of range", "Move out of range"}, 0, 0, 0, 0, 0,
      [](const MachineStatus& s) {
          EXPECT_EQ(s.firmware_state, 1);
          EXPECT_EQ(s.model, "vm");
