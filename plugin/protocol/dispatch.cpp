@@ -68,7 +68,14 @@ constexpr NotificationRow kNotifications[] = {
      [](const NotificationContext& n) { n.connection.apply_history_changed(n.manager, n.message); }},
     {"notify_filelist_changed",
      [](const NotificationContext& n) { n.manager.report_file_changed(n.connection.device_id(), std::string()); }},
-    {"notify_klippy_ready", [](const NotificationContext& n) { set_firmware_state_and_report(n, kFirmwareReady); }},
+    // Moonraker drops every client's subscription when its link to Klipper
+    // closes, so a Klipper that is ready again streams nothing until asked:
+    // the objects list is requested at once and its reply subscribes anew.
+    {"notify_klippy_ready",
+     [](const NotificationContext& n) {
+         set_firmware_state_and_report(n, kFirmwareReady);
+         n.manager.request_objects_list(n.connection.device_id());
+     }},
     {"notify_klippy_shutdown",
      [](const NotificationContext& n) { set_firmware_state_and_report(n, kFirmwareShutdown); }},
     {"notify_klippy_disconnected",

@@ -68,6 +68,35 @@ TEST_F(AgentTest, TheWatchdogAsksForTheObjectsAgainWhenNoStatusArrived) {
     EXPECT_TRUE(wait_until([&] { return count_texts(*simulator, "printer.objects.subscribe") == 2; }));
 }
 
+// The keep-alive pass never runs on its own here: only the plug-in's answer
+// to Klipper's state can bring the status stream back.
+TEST_F(AgentTest, AKlipperRestartIsFollowedByANewSubscriptionAtOnce) {
+    sim::SimulatorOptions options = quiet_printer();
+    options.restart_seconds = 0.2;
+    start_simulator(options);
+    start_agent();
+    connect_and_subscribe();
+    const std::size_t before = statuses.size();
+
+    // Like Moonraker, the simulator ends every subscription when Klipper restarts.
+    zorim_network_send_message_to_printer(
+        agent.get(), kPrinter, R"({"jsonrpc":"2.0","method":"printer.firmware_restart","params":{},"id":100})");
+    std::size_t from = before;
+    for (std::int32_t firmware_state : {kFirmwareDisconnected, kFirmwareReady}) {
+        ASSERT_TRUE(statuses.wait_for([&](const StatusReport& r) { return r.status.firmware_state == firmware_state; },
+                                      5s, from))
+            << "no report of firmware state " << firmware_state;
+        from = statuses.size();
+    }
+    EXPECT_TRUE(wait_until([&] { return count_texts(*simulator, "printer.objects.subscribe") == 2; }));
+    EXPECT_EQ(count_texts(*simulator, kObjectsListText), 2u);
+
+    simulator->set_status_fields("extruder", R"({"temperature":123.5})");
+    EXPECT_TRUE(statuses.wait_for([](const StatusReport& r) { return r.status.extruder.temperature == 123.5; }, 5s,
+                                  from))
+        << "the status does not stream after the restart";
+}
+
 TEST_F(AgentTest, ALostLinkIsReopenedOnTheNextPassKeepingWhatWasKnown) {
     start_simulator();
     start_agent(fast_timing(200ms));

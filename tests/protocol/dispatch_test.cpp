@@ -299,6 +299,14 @@ TEST_F(Dispatch, KlipperStateNotificationsReportTheFirmwareStateWithoutDerivatio
     EXPECT_EQ(reports.size(), before + 3);
     EXPECT_EQ(connection->status_update_count(), 2);  // the object and the event time only
 
+    // Klipper's restart ended the subscription: "ready" asks for the objects
+    // list at once, registered for resending; the other two ask for nothing.
+    const std::vector<OutgoingMessage> sent = queued();
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].request_id, 1);
+    EXPECT_EQ(sent[0].text, R"({"jsonrpc":"2.0","method":"printer.objects.list","params":{},"id":1})");
+    EXPECT_TRUE(sent[0].await_reply);
+
     // The next status element derives from the stored firmware state.
     dispatch(R"({"jsonrpc":"2.0","method":"notify_status_update","params":[{"extruder":{"temperature":20.0}}]})");
     EXPECT_EQ(reports.last().status.machine_state, 7);
@@ -510,9 +518,10 @@ struct Recording {
 
 void PrintTo(const Recording& recording, std::ostream* out) { *out << recording.name; }
 
-// Per recording, facts read off the recorded frames.
+// Per recording, facts read off the recorded frames. Every notify_klippy_ready
+// asks for the objects list (id 1).
 const Recording kRecordings[] = {
-    {"klipper_sim_session", {2}, {}, 0, 1, 0, 0, 4,
+    {"klipper_sim_session", {2, 1}, {}, 0, 1, 0, 0, 4,
      [](const MachineStatus& s) {
          EXPECT_EQ(s.firmware_state, 1);
          EXPECT_EQ(s.model, "vm");
@@ -530,7 +539,7 @@ const Recording kRecordings[] = {
          EXPECT_EQ(s.last_job.thumbnail_path, ".thumbs/cube_sim-32x32.png");
      }},
     // Its first subscription finds the previous job's file still loaded.
-    {"klipper_sim_pause_resume_cancel_restart", {6}, {}, 0, 0, 1, 0, 2,
+    {"klipper_sim_pause_resume_cancel_restart", {6, 1, 1}, {}, 0, 0, 1, 0, 2,
      [](const MachineStatus& s) {
          EXPECT_EQ(s.firmware_state, 1);
          EXPECT_EQ(s.print_stats.state, "standby");
@@ -549,7 +558,7 @@ const Recording kRecordings[] = {
          EXPECT_EQ(s.last_job.job_id, "000001");
      }},
     // Mainline Klipper's "Must home axis first" reaches the host as "Must home first".
-    {"klipper_sim_move_errors", {}, {"Must home first", "Move out of range", "Move out of range"}, 0, 0, 0, 0, 0,
+    {"klipper_sim_move_errors", {1}, {"Must home first", "Move out of range", "Move out of range"}, 0, 0, 0, 0, 0,
      [](const MachineStatus& s) {
          EXPECT_EQ(s.firmware_state, 1);
          EXPECT_EQ(s.model, "vm");
@@ -567,6 +576,16 @@ const Recording kRecordings[] = {
          EXPECT_EQ(s.model, "");
          EXPECT_EQ(s.machine_state, 0);
          EXPECT_EQ(s.last_job.job_id, "");
+     }},
+    // The loaded file asks for the latest job; Klipper's restart asks for the
+    // objects list; the stream that comes back after subscribing again is applied.
+    {"klipper_restart_drops_subscription", {2, 6, 1}, {}, 0, 0, 0, 0, 0,
+     [](const MachineStatus& s) {
+         EXPECT_EQ(s.firmware_state, 1);
+         EXPECT_EQ(s.print_stats.state, "standby");
+         EXPECT_EQ(s.machine_state, 4);
+         EXPECT_EQ(s.job_state, 1);
+         EXPECT_DOUBLE_EQ(s.extruder.temperature, 93.66);
      }},
 };
 

@@ -302,6 +302,28 @@ TEST(PrinterModel, EmergencyStopAndRestartFollowTheRecording) {
     EXPECT_EQ(printer.status("webhooks")["state_message"], "Printer is ready");
 }
 
+TEST(PrinterModel, ARestartEndsEverySubscriptionUntilTheClientSubscribesAgain) {
+    // As recorded in klipper_restart_drops_subscription: after the restart the
+    // heater changes, but nothing streams until the client subscribes anew.
+    Printer printer;
+    const Json objects = {{"objects", {{"extruder", {"target"}}}}};
+    for (std::size_t connection : {0u, 1u}) printer.call("printer.objects.subscribe", objects, 2, connection);
+    for (const char* method : {"printer.firmware_restart", "printer.restart"}) {
+        SCOPED_TRACE(method);
+        printer.call(method, Json::object(), 11);
+        EXPECT_EQ(with(printer.run_for(1.5), "notify_klippy_ready").size(), 1u);
+        printer.model.merge_status("extruder", {{"target", 120.0}});
+        EXPECT_TRUE(printer.model.flush_status(printer.now).empty());
+
+        printer.call("printer.objects.subscribe", objects, 2, 1);
+        printer.model.merge_status("extruder", {{"target", 0.0}});
+        const auto sent = printer.model.flush_status(printer.now);
+        ASSERT_EQ(sent.size(), 1u);
+        EXPECT_EQ(sent[0].connection, 1u);
+        printer.call("printer.objects.subscribe", objects, 2, 0);
+    }
+}
+
 TEST(PrinterModel, FilesAreARealStore) {
     const std::string recording = "moonraker_no_klippy";
     Printer printer;

@@ -1087,6 +1087,10 @@ void PrinterModel::restart_klippy(double now) {
     follow_.push_back({Outgoing::everyone, notification("notify_klippy_disconnected")});
     if (job_) finish_job("klippy_disconnect", follow_);
     klippy_connected_ = false;
+    // Moonraker drops every client's subscription when its link to Klipper
+    // closes (klipper_restart_drops_subscription): nothing streams until a
+    // client subscribes again.
+    subscriptions_.clear();
     events_.push_back({now + options_.restart_seconds});
 }
 
