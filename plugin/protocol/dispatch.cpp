@@ -11,6 +11,7 @@
 #include "connection/printer_connection.h"
 #include "connection/printer_manager.h"
 #include "protocol/json_members.h"
+#include "status/status_model.h"
 
 namespace zorim {
 namespace {
@@ -36,6 +37,26 @@ bool mentions(const std::string& text, const MotionError& error) {
         if (!wording.empty() && text.find(wording) != std::string::npos) return true;
     }
     return false;
+}
+
+// An error reply to printer.info or to the objects list while the link is
+// open means Moonraker has no ready Klipper behind it (503 "Klippy Host not
+// connected", or -32601 "Method not found" while Klipper is away). The record
+// takes firmware_state "disconnected" and its derived machine_state, and is
+// reported when that is news: the keep-alive keeps asking for the objects
+// list, and the repeated error replies, like the two replies of one opening,
+// report nothing more while the firmware is already known to be away.
+// notify_klippy_ready (or a reopened link) ends that.
+void note_klipper_unreachable(PrinterConnection& connection, PrinterManager& manager) {
+    if (connection.link_state() != kLinkOpen) return;
+    bool changed = false;
+    connection.update_status([&changed](MachineStatus& status) {
+        if (status.firmware_state == kFirmwareDisconnected) return;
+        status.firmware_state = kFirmwareDisconnected;
+        derive_states(status);
+        changed = true;
+    });
+    if (changed) connection.report_status(manager);
 }
 
 struct NotificationContext {
@@ -102,6 +123,7 @@ void PrinterConnection::dispatch_message(PrinterManager& manager, const std::str
                         manager.report_error(device_id_, std::string(motion_error.reported));
                     }
                 }
+                if (id == kPrinterInfo || id == kObjectsList) note_klipper_unreachable(*this, manager);
                 return;  // an error reply never reaches its id's handler
             }
 

@@ -68,8 +68,8 @@ TEST_F(AgentTest, TheWatchdogAsksForTheObjectsAgainWhenNoStatusArrived) {
     EXPECT_TRUE(wait_until([&] { return count_texts(*simulator, "printer.objects.subscribe") == 2; }));
 }
 
-// The keep-alive pass never runs on its own here: only the plug-in's answer
-// to Klipper's state can bring the status stream back.
+// The keep-alive pass never runs on its own in these two tests: only the
+// plug-in's answer to Klipper's state can bring the status stream back.
 TEST_F(AgentTest, AKlipperRestartIsFollowedByANewSubscriptionAtOnce) {
     sim::SimulatorOptions options = quiet_printer();
     options.restart_seconds = 0.2;
@@ -95,6 +95,30 @@ TEST_F(AgentTest, AKlipperRestartIsFollowedByANewSubscriptionAtOnce) {
     EXPECT_TRUE(statuses.wait_for([](const StatusReport& r) { return r.status.extruder.temperature == 123.5; }, 5s,
                                   from))
         << "the status does not stream after the restart";
+}
+
+TEST_F(AgentTest, KlipperAwayAtConnectIsReportedOnceAndItsReadinessSubscribes) {
+    start_simulator();
+    simulator->set_klippy_connected(false);  // printer.* answers "Method not found"
+    start_agent();
+    connect();
+    ASSERT_TRUE(statuses.wait_for([](const StatusReport& r) {
+        return r.status.firmware_state == kFirmwareDisconnected && r.status.machine_state == kMachineFirmwareNotReady &&
+               r.status.connection_state == kConnectionOpen;
+    }));
+    // Both opening requests and the watchdog's objects list are refused.
+    agent->run_keepalive_pass();
+    ASSERT_TRUE(wait_until([&] {
+        return console.count(" msg receive id:1") == 2 && console.count(" msg receive id:3") == 1;
+    }));
+    EXPECT_EQ(statuses.size(), 1u);
+    EXPECT_EQ(errors.size(), 0u);
+
+    simulator->set_klippy_connected(true);
+    simulator->notify_klippy_ready();
+    EXPECT_TRUE(statuses.wait_for([](const StatusReport& r) {
+        return r.status.firmware_state == kFirmwareReady && r.status.machine_state == kMachineIdle;
+    })) << "no subscription after Klipper became ready";
 }
 
 TEST_F(AgentTest, ALostLinkIsReopenedOnTheNextPassKeepingWhatWasKnown) {

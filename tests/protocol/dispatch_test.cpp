@@ -441,6 +441,58 @@ TEST_F(DispatchPending, AReplyThatFailsLaterStaysErased) {
     EXPECT_TRUE(has_record_containing(logged, bad_count)) << log.text();
 }
 
+TEST_F(DispatchPending, AnErrorToPrinterInfoOrObjectsListReportsTheFirmwareDisconnectedOnce) {
+    // The replies of moonraker_no_klippy and of a Moonraker whose Klipper is
+    // not connected yet.
+    const std::string info_error = R"({"jsonrpc":"2.0","error":{"code":-32601,"message":"Method not found"},"id":3})";
+    const std::string list_error =
+        R"({"jsonrpc":"2.0","error":{"code":503,"message":"Klippy Host not connected"},"id":1})";
+    connection->update_status([](MachineStatus& status) {
+        status.firmware_state = kFirmwareReady;
+        status.job_state = kJobStandby;
+        status.machine_state = kMachineCalibrating;
+    });
+
+    // Errors to other requests say nothing about Klipper.
+    for (int id : {2, 4, 5, 6, 7, 8, 100}) {
+        dispatch(R"({"jsonrpc":"2.0","error":{"code":503,"message":"Klippy Host not connected"},"id":)" +
+                 std::to_string(id) + "}");
+    }
+    EXPECT_EQ(reports.size(), 0u);
+
+    // The opening's two requests both fail, and the watchdog's objects list
+    // fails again: one report.
+    for (const std::string& reply : {info_error, list_error, list_error, info_error}) dispatch(reply);
+    ASSERT_EQ(reports.size(), 1u);
+    const MachineStatus reported = reports.last().status;
+    EXPECT_EQ(reported.firmware_state, kFirmwareDisconnected);
+    EXPECT_EQ(reported.machine_state, kMachineFirmwareNotReady);
+    EXPECT_EQ(reported.job_state, kJobStandby);
+    EXPECT_EQ(reported.connection_state, kConnectionOpen);
+    EXPECT_EQ(errors.size(), 0u);
+    EXPECT_TRUE(queued().empty());
+
+    // Once Klipper was ready again, the next failure is news again.
+    dispatch(R"({"jsonrpc":"2.0","method":"notify_klippy_ready"})");
+    ASSERT_EQ(reports.size(), 2u);
+    dispatch(list_error);
+    ASSERT_EQ(reports.size(), 3u);
+    EXPECT_EQ(reports.last().status.firmware_state, kFirmwareDisconnected);
+    // After notify_klippy_disconnected the failures are no news.
+    dispatch(R"({"jsonrpc":"2.0","method":"notify_klippy_ready"})");
+    dispatch(R"({"jsonrpc":"2.0","method":"notify_klippy_disconnected"})");
+    dispatch(info_error);
+    EXPECT_EQ(reports.size(), 5u);
+
+    // On a link that is not open the reply is stale: nothing changes.
+    connection->update_status([](MachineStatus& status) { status.firmware_state = kFirmwareReady; });
+    connection->on_close(manager, endpoint, LinkHandle{});
+    const std::size_t closed = reports.size();
+    dispatch(info_error);
+    EXPECT_EQ(reports.size(), closed);
+    EXPECT_EQ(connection->status_copy().firmware_state, kFirmwareReady);
+}
+
 // --- Malformed and wrongly typed messages ---------------------------------------------
 
 TEST_F(Dispatch, MalformedOrWronglyTypedMessagesAreLoggedWithTheirPayloadAndDropped) {
@@ -513,6 +565,7 @@ struct Recording {
     std::vector<std::int32_t> queued_ids;  // what the plug-in asks for by itself, in order
     std::vector<std::string> errors;
     std::size_t file_lists, file_metas, histories, file_changes, history_changes;
+    std::size_t klipper_away_reports;  // error replies to printer.info or the objects list that were news
     void (*check)(const MachineStatus&);
 };
 
@@ -521,7 +574,7 @@ void PrintTo(const Recording& recording, std::ostream* out) { *out << recording.
 // Per recording, facts read off the recorded frames. Every notify_klippy_ready
 // asks for the objects list (id 1).
 const Recording kRecordings[] = {
-    {"klipper_sim_session", {2, 1}, {}, 0, 1, 0, 0, 4,
+    {"klipper_sim_session", {2, 1}, {}, 0, 1, 0, 0, 4, 0,
      [](const MachineStatus& s) {
          EXPECT_EQ(s.firmware_state, 1);
          EXPECT_EQ(s.model, "vm");
@@ -539,7 +592,7 @@ const Recording kRecordings[] = {
          EXPECT_EQ(s.last_job.thumbnail_path, ".thumbs/cube_sim-32x32.png");
      }},
     // Its first subscription finds the previous job's file still loaded.
-    {"klipper_sim_pause_resume_cancel_restart", {6, 1, 1}, {}, 0, 0, 1, 0, 2,
+    {"klipper_sim_pause_resume_cancel_restart", {6, 1, 1}, {}, 0, 0, 1, 0, 2, 0,
      [](const MachineStatus& s) {
          EXPECT_EQ(s.firmware_state, 1);
          EXPECT_EQ(s.print_stats.state, "standby");
@@ -547,7 +600,7 @@ const Recording kRecordings[] = {
          EXPECT_EQ(s.job_state, 1);
          EXPECT_EQ(s.last_job.job_id, "000005");
      }},
-    {"failed_stepper_too_far_in_past", {2}, {}, 0, 1, 0, 0, 2,
+    {"failed_stepper_too_far_in_past", {2}, {}, 0, 1, 0, 0, 2, 0,
      [](const MachineStatus& s) {
          EXPECT_EQ(s.firmware_state, 4);
          EXPECT_EQ(s.webhooks.state, "shutdown");
@@ -558,28 +611,29 @@ const Recording kRecordings[] = {
          EXPECT_EQ(s.last_job.job_id, "000001");
      }},
     // Mainline Klipper's "Must home axis first" reaches the host as "Must home first".
-    {"klipper_sim_move_errors", {1}, {"Must home first", "Move out of range", "Move out of range"}, 0, 0, 0, 0, 0,
+    {"klipper_sim_move_errors", {1}, {"Must home first", "Move out of range", "Move out of range"}, 0, 0, 0, 0, 0, 0,
      [](const MachineStatus& s) {
          EXPECT_EQ(s.firmware_state, 1);
          EXPECT_EQ(s.model, "vm");
          EXPECT_EQ(s.machine_state, 0);
      }},
-    {"klippy_mcu_shutdown", {2}, {}, 0, 0, 0, 0, 0,
+    {"klippy_mcu_shutdown", {2}, {}, 0, 0, 0, 0, 0, 0,
      [](const MachineStatus& s) {
          EXPECT_EQ(s.firmware_state, 4);
          EXPECT_EQ(s.machine_state, 7);
          EXPECT_EQ(s.webhooks.state, "shutdown");
      }},
-    {"moonraker_no_klippy", {}, {}, 2, 1, 0, 12, 0,
+    // printer.info and the objects list both fail: one report that Klipper is away.
+    {"moonraker_no_klippy", {}, {}, 2, 1, 0, 12, 0, 1,
      [](const MachineStatus& s) {
-         EXPECT_EQ(s.firmware_state, 0);
+         EXPECT_EQ(s.firmware_state, 3);
          EXPECT_EQ(s.model, "");
-         EXPECT_EQ(s.machine_state, 0);
+         EXPECT_EQ(s.machine_state, 7);
          EXPECT_EQ(s.last_job.job_id, "");
      }},
     // The loaded file asks for the latest job; Klipper's restart asks for the
     // objects list; the stream that comes back after subscribing again is applied.
-    {"klipper_restart_drops_subscription", {2, 6, 1}, {}, 0, 0, 0, 0, 0,
+    {"klipper_restart_drops_subscription", {2, 6, 1}, {}, 0, 0, 0, 0, 0, 0,
      [](const MachineStatus& s) {
          EXPECT_EQ(s.firmware_state, 1);
          EXPECT_EQ(s.print_stats.state, "standby");
@@ -589,7 +643,8 @@ const Recording kRecordings[] = {
      }},
 };
 
-class RecordedTraffic : public Dispatch, public ::testing::WithParamInterface<Recording> {};
+// Replayed on an open link, as the plug-in meets the printer.
+class RecordedTraffic : public DispatchPending, public ::testing::WithParamInterface<Recording> {};
 
 TEST_P(RecordedTraffic, EveryFrameAsRecordedPassesWithoutAnError) {
     // The recording client's own ids: replies land on whatever the plug-in
@@ -633,7 +688,7 @@ TEST_P(RecordedTraffic, EveryFrameAsTheAnswerToThePluginsRequests) {
     EXPECT_TRUE(log.records("error").empty()) << log.text();
     EXPECT_EQ(console.count(" msg receive id:"), replies);
     EXPECT_EQ(console.count("msg not do:"), 0u);
-    EXPECT_EQ(reports.size(), status_elements + firmware_reports);
+    EXPECT_EQ(reports.size(), status_elements + firmware_reports + recording.klipper_away_reports);
     EXPECT_EQ(static_cast<std::size_t>(connection->status_update_count()), status_elements);
 
     const std::vector<OutgoingMessage> sent = queued();
