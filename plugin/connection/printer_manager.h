@@ -113,6 +113,9 @@ private:
         std::shared_ptr<PrinterConnection> connection;
         LinkRef link;
         bool reopened = false;
+        // The link the new one replaces while it is opening or open; closed
+        // once the new one is started.
+        LinkHandle replaced;
     };
 
     // The body of `connect` that needs registry_mutex_ held by the caller.
