@@ -47,8 +47,20 @@ void PrinterManager::start() {
     keepalive_thread_ = std::make_shared<std::thread>([this] { do_socket_check_loop(); });
 }
 
-void PrinterManager::stop() {
-    if (stopped_.exchange(true)) return;
+bool PrinterManager::on_plugin_thread() const {
+    const std::thread::id self = std::this_thread::get_id();
+    return self == io_thread_id_.load() || self == send_thread_id_.load() || self == keepalive_thread_id_.load();
+}
+
+bool PrinterManager::stop() {
+    if (on_plugin_thread()) {
+        // A thread cannot end and join itself, and the agent it belongs to
+        // must outlive it: stopping from inside a callback is refused.
+        log_record(Severity::error, "stop: refused on a thread of the agent; the agent must not be destroyed "
+                                    "from inside a callback");
+        return false;
+    }
+    if (stopped_.exchange(true)) return true;
     {
         // Set under the lock the keep-alive loop waits with, so its wake-up
         // cannot fall between its test of the flag and its wait.
@@ -57,7 +69,7 @@ void PrinterManager::stop() {
     }
     keepalive_cv_.notify_all();
     send_queue_.close();
-    if (!started_.load()) return;
+    if (!started_.load()) return true;
 
     std::map<std::string, std::shared_ptr<PrinterConnection>> registry;
     {
@@ -79,18 +91,9 @@ void PrinterManager::stop() {
         if (thread && thread->joinable()) thread->join();
     }
     endpoint_.stop();
-    if (io_thread_ && io_thread_->joinable()) {
-        if (io_thread_->get_id() == std::this_thread::get_id()) {
-            // Destroying the agent from inside one of its own callbacks: the
-            // loop cannot be joined from itself.
-            log_record(Severity::error, "stop: called on the network thread; the agent must not be "
-                                        "destroyed from inside a callback");
-            io_thread_->detach();
-        } else {
-            io_thread_->join();
-        }
-    }
+    if (io_thread_ && io_thread_->joinable()) io_thread_->join();
     log_record(Severity::debug, "stop connection thread end");
+    return true;
 }
 
 void PrinterManager::wait_for_closes(const std::vector<std::shared_ptr<PrinterConnection>>& closing) {
@@ -251,6 +254,7 @@ std::vector<std::string> PrinterManager::registered_ids() const {
 // --- Threads -----------------------------------------------------------------------
 
 void PrinterManager::run_network_loop() {
+    io_thread_id_.store(std::this_thread::get_id());
     for (;;) {
         try {
             endpoint_.run();
@@ -271,6 +275,7 @@ void PrinterManager::send(const std::string& device_id, std::int32_t request_id,
 }
 
 void PrinterManager::do_send_loop() {
+    send_thread_id_.store(std::this_thread::get_id());
     for (;;) {
         if (stopping_.load()) {
             log_record(Severity::debug, "do_send_loop stop\n");
@@ -295,6 +300,7 @@ void PrinterManager::do_send_loop() {
 }
 
 void PrinterManager::do_socket_check_loop() {
+    keepalive_thread_id_.store(std::this_thread::get_id());
     while (!stopping_.load()) {
         std::vector<Launch> reopened;
         {

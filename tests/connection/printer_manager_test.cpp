@@ -1,5 +1,6 @@
 // The agent's life and its registry: start, stop, connect, close, send.
 #include <atomic>
+#include <map>
 #include <condition_variable>
 #include <mutex>
 #include <regex>
@@ -284,6 +285,34 @@ TEST_F(AgentTest, DestroyingANeverStartedAgentWorks) {
     void* never_started = zorim_network_create_agent(log.dir(), 9);
     ASSERT_NE(never_started, nullptr);
     EXPECT_EQ(zorim_network_destroy_agent(never_started), 0);
+}
+
+TEST_F(AgentTest, DestroyingTheAgentFromInsideACallbackIsRefusedAndTheAgentCarriesOn) {
+    start_simulator();
+    start_agent(fast_timing(100ms));
+    connect_and_subscribe();
+    // The offline report runs on the network thread, the report of the
+    // keep-alive thread's reopen on that thread.
+    std::mutex mutex;
+    std::map<std::int32_t, std::int32_t> results;  // machine state -> what destroy returned
+    void* raw = agent.get();
+    zorim_set_machine_status_changed_fn(agent.get(), [&, raw](std::string, MachineStatus status) {
+        if (status.machine_state != kMachineOffline && status.machine_state != kMachineReconnecting) return;
+        const std::int32_t result = zorim_network_destroy_agent(raw);
+        std::lock_guard<std::mutex> lock(mutex);
+        results.emplace(status.machine_state, result);
+    });
+    simulator->close_all(1001, "restart");
+    ASSERT_TRUE(wait_until([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return results.size() == 2;
+    }));
+    EXPECT_EQ(results, (std::map<std::int32_t, std::int32_t>{{kMachineOffline, -1}, {kMachineReconnecting, -1}}));
+    EXPECT_TRUE(log.contains("zorim_network_destroy_agent: refused inside a callback"));
+    // The agent is intact: the reopened link runs the protocol again.
+    ASSERT_TRUE(simulator->wait_for_accepted(2, 5s));
+    EXPECT_TRUE(wait_until([&] { return connection()->status_copy().machine_state == kMachineIdle; }));
+    agent.reset();  // from this thread, while the callback's locals exist
 }
 
 TEST_F(AgentTest, TextForAPrinterThatIsNotOpenIsDroppedAndNeverRegistered) {
