@@ -23,10 +23,22 @@ LinkHandle PrinterConnection::handle() const {
     return handle_;
 }
 
-void PrinterConnection::begin_reopen(LinkHandle handle) {
+std::string PrinterConnection::uri() const {
+    std::lock_guard<std::mutex> lock(handle_mutex_);
+    return uri_;
+}
+
+bool PrinterConnection::is_current(const LinkHandle& event) const {
+    std::lock_guard<std::mutex> lock(handle_mutex_);
+    return !event.owner_before(handle_) && !handle_.owner_before(event);
+}
+
+LinkHandle PrinterConnection::begin_reopen(LinkHandle handle, std::string uri) {
+    LinkHandle replaced;
     {
         std::lock_guard<std::mutex> lock(handle_mutex_);
-        handle_ = std::move(handle);
+        replaced = std::exchange(handle_, std::move(handle));
+        uri_ = std::move(uri);
     }
     link_state_.store(kLinkConnecting);
     update_status([](MachineStatus& status) {
@@ -35,9 +47,12 @@ void PrinterConnection::begin_reopen(LinkHandle handle) {
         status.connection_state = kConnectionNotOpened;
         status.firmware_state = kFirmwareUnknown;
     });
+    return replaced;
 }
 
 void PrinterConnection::retire(std::uint16_t code, std::string reason) {
+    // Two closes of one printer may race; the lock keeps each pair whole.
+    std::lock_guard<std::mutex> lock(handle_mutex_);
     retire_code_ = code;
     retire_reason_ = std::move(reason);
     retired_.store(true);
@@ -56,15 +71,35 @@ void PrinterConnection::report_status(PrinterManager& manager) const {
 // --- Event handlers -------------------------------------------------------------
 
 void PrinterConnection::on_open(PrinterManager& manager, WebSocketEndpoint& endpoint, LinkHandle event) {
+    if (!is_current(event)) {
+        // A reopen replaced this link while it was opening: it is closed
+        // rather than left running beside the current one.
+        log_record(Severity::debug, "on_open:" + device_id_ + " of a replaced link; closing it\n");
+        endpoint.close(event, kCloseNormal, "", [device_id = device_id_](const std::error_code& error) {
+            if (error) {
+                log_record(Severity::debug,
+                           "> Error closing replaced connection: " + device_id + "," + error.message() + "\n");
+            }
+        });
+        return;
+    }
     link_state_.store(kLinkOpen);
     log_record(Severity::debug, "on_open:" + device_id_ + "\n");
     if (retired_.load()) {
         // Disconnected while the link was still opening: finish the close the
         // host asked for instead of starting the protocol.
-        const std::error_code error = endpoint.close(event, retire_code_, retire_reason_);
-        if (error) {
-            log_record(Severity::error, "> Error initiating close: " + device_id_ + "," + error.message() + "\n");
+        std::uint16_t code;
+        std::string reason;
+        {
+            std::lock_guard<std::mutex> lock(handle_mutex_);
+            code = retire_code_;
+            reason = retire_reason_;
         }
+        endpoint.close(event, code, reason, [device_id = device_id_](const std::error_code& error) {
+            if (error) {
+                log_record(Severity::error, "> Error initiating close: " + device_id + "," + error.message() + "\n");
+            }
+        });
         return;
     }
     update_status([](MachineStatus& status) {
@@ -76,14 +111,19 @@ void PrinterConnection::on_open(PrinterManager& manager, WebSocketEndpoint& endp
 }
 
 void PrinterConnection::on_fail(PrinterManager& manager, WebSocketEndpoint& endpoint, LinkHandle event) {
+    if (!is_current(event)) {
+        log_record(Severity::debug, "on_fail:" + device_id_ + " of a replaced link; ignored\n");
+        return;
+    }
     const std::int32_t previous = link_state_.exchange(kLinkFailed);
     if (previous == kLinkOpen) {
         // The close event that follows reports the printer offline.
-        const std::error_code error = endpoint.close(event, kCloseNormal, "");
-        if (error) {
-            log_record(Severity::debug, "> Error closing failed connection: " + device_id_ + "," +
-                                            error.message() + "\n");
-        }
+        endpoint.close(event, kCloseNormal, "", [device_id = device_id_](const std::error_code& error) {
+            if (error) {
+                log_record(Severity::debug,
+                           "> Error closing failed connection: " + device_id + "," + error.message() + "\n");
+            }
+        });
     } else {
         update_status([](MachineStatus& status) {
             status.connection_state = kConnectionClosed;
@@ -100,6 +140,10 @@ void PrinterConnection::on_fail(PrinterManager& manager, WebSocketEndpoint& endp
 }
 
 void PrinterConnection::on_close(PrinterManager& manager, WebSocketEndpoint& endpoint, LinkHandle event) {
+    if (!is_current(event)) {
+        log_record(Severity::debug, "on_close:" + device_id_ + " of a replaced link; ignored\n");
+        return;
+    }
     link_state_.store(kLinkClosed);
     update_status([](MachineStatus& status) {
         status.connection_state = kConnectionClosed;
@@ -112,20 +156,32 @@ void PrinterConnection::on_close(PrinterManager& manager, WebSocketEndpoint& end
     log_record(Severity::debug, "on_close:" + device_id_ + "," + error_reason_ + "\n");
 }
 
-void PrinterConnection::on_message(PrinterManager& manager, LinkHandle /*event*/, std::string text) {
+void PrinterConnection::on_message(PrinterManager& manager, LinkHandle event, std::string text) {
+    if (!is_current(event)) {
+        log_record(Severity::debug, "on_message:" + device_id_ + " of a replaced link; ignored\n");
+        return;
+    }
     if (log_enabled(Severity::debug)) {
         log_record(Severity::debug, "on_message,id:" + device_id_ + "," + text + "\n");
     }
     dispatch_message(manager, text);
 }
 
-void PrinterConnection::on_pong(WebSocketEndpoint& /*endpoint*/, LinkHandle /*event*/, std::string payload) {
+void PrinterConnection::on_pong(WebSocketEndpoint& /*endpoint*/, LinkHandle event, std::string payload) {
+    if (!is_current(event)) {
+        log_record(Severity::debug, "pong:" + device_id_ + " of a replaced link; ignored\n");
+        return;
+    }
     console_write("pong msg:" + payload + device_id_ + "\n");
     update_status([](MachineStatus& status) { status.heartbeat_state = kHeartbeatAlive; });
 }
 
 void PrinterConnection::on_pong_timeout(PrinterManager& manager, WebSocketEndpoint& /*endpoint*/,
-                                        LinkHandle /*event*/, std::string /*payload*/) {
+                                        LinkHandle event, std::string /*payload*/) {
+    if (!is_current(event)) {
+        log_record(Severity::debug, "heartbeat timeout:" + device_id_ + " of a replaced link; ignored\n");
+        return;
+    }
     log_record(Severity::debug, "heartbeat timeout" + device_id_ + "\n");
     update_status([](MachineStatus& status) { status.heartbeat_state = kHeartbeatTimedOut; });
     report_status(manager);

@@ -35,14 +35,19 @@ public:
     PrinterConnection(std::string device_id, LinkHandle handle, std::string uri);
 
     const std::string& device_id() const { return device_id_; }
-    const std::string& uri() const { return uri_; }
+    // The printer's address: the last one the host gave.
+    std::string uri() const;
     std::int32_t link_state() const { return link_state_.load(); }
 
     LinkHandle handle() const;
+    // True when `event` comes from the printer's current link. Events of a
+    // link that a reopen replaced are only logged.
+    bool is_current(const LinkHandle& event) const;
 
-    // Registry side (connect, close): a fresh connection object replaces the
-    // old one; the status record takes the "connecting again" values.
-    void begin_reopen(LinkHandle handle);
+    // Registry side (connect, close): a fresh connection object to `uri`
+    // replaces the old one, whose handle is returned; the status record takes
+    // the "connecting again" values.
+    LinkHandle begin_reopen(LinkHandle handle, std::string uri);
     // Marks a printer that `close` took out of the registry. A link that
     // opens after that is closed at once with `code` instead of being used.
     void retire(std::uint16_t code, std::string reason);
@@ -105,10 +110,10 @@ private:
     void erase_pending(std::int32_t request_id);
 
     const std::string device_id_;
-    mutable std::mutex handle_mutex_;  // leaf: guards handle_
+    mutable std::mutex handle_mutex_;  // leaf: guards handle_, uri_ and the retire code and reason
     LinkHandle handle_;
     std::atomic<std::int32_t> link_state_{kLinkConnecting};
-    const std::string uri_;
+    std::string uri_;
     std::string error_reason_;  // network thread only; written to the log
 
     mutable std::mutex status_mutex_;  // leaf: guards status_

@@ -11,6 +11,7 @@ namespace zorim {
 namespace {
 
 constexpr char kPingPayload[] = "heartbeat";
+constexpr std::uint16_t kCloseNormal = 1000;
 constexpr std::uint16_t kCloseGoingAway = 1001;
 
 // Runs one step of a plug-in thread or handler; whatever it throws is written
@@ -46,8 +47,20 @@ void PrinterManager::start() {
     keepalive_thread_ = std::make_shared<std::thread>([this] { do_socket_check_loop(); });
 }
 
-void PrinterManager::stop() {
-    if (stopped_.exchange(true)) return;
+bool PrinterManager::on_plugin_thread() const {
+    const std::thread::id self = std::this_thread::get_id();
+    return self == io_thread_id_.load() || self == send_thread_id_.load() || self == keepalive_thread_id_.load();
+}
+
+bool PrinterManager::stop() {
+    if (on_plugin_thread()) {
+        // A thread cannot end and join itself, and the agent it belongs to
+        // must outlive it: stopping from inside a callback is refused.
+        log_record(Severity::error, "stop: refused on a thread of the agent; the agent must not be destroyed "
+                                    "from inside a callback");
+        return false;
+    }
+    if (stopped_.exchange(true)) return true;
     {
         // Set under the lock the keep-alive loop waits with, so its wake-up
         // cannot fall between its test of the flag and its wait.
@@ -56,7 +69,7 @@ void PrinterManager::stop() {
     }
     keepalive_cv_.notify_all();
     send_queue_.close();
-    if (!started_.load()) return;
+    if (!started_.load()) return true;
 
     std::map<std::string, std::shared_ptr<PrinterConnection>> registry;
     {
@@ -78,18 +91,9 @@ void PrinterManager::stop() {
         if (thread && thread->joinable()) thread->join();
     }
     endpoint_.stop();
-    if (io_thread_ && io_thread_->joinable()) {
-        if (io_thread_->get_id() == std::this_thread::get_id()) {
-            // Destroying the agent from inside one of its own callbacks: the
-            // loop cannot be joined from itself.
-            log_record(Severity::error, "stop: called on the network thread; the agent must not be "
-                                        "destroyed from inside a callback");
-            io_thread_->detach();
-        } else {
-            io_thread_->join();
-        }
-    }
+    if (io_thread_ && io_thread_->joinable()) io_thread_->join();
     log_record(Severity::debug, "stop connection thread end");
+    return true;
 }
 
 void PrinterManager::wait_for_closes(const std::vector<std::shared_ptr<PrinterConnection>>& closing) {
@@ -139,20 +143,42 @@ std::int32_t PrinterManager::prepare_connect_locked(const std::string& device_id
     auto found = connections_.find(device_id);
     if (found != connections_.end()) {
         const std::shared_ptr<PrinterConnection>& connection = found->second;
-        if (connection->link_state() == kLinkOpen) return 0;  // the new object is dropped unstarted
-        connection->begin_reopen(link);
-        launch = Launch{connection, std::move(link), true};
+        const std::int32_t state = connection->link_state();
+        // Open at the address asked for: the new object is dropped unstarted.
+        if (state == kLinkOpen && connection->uri() == uri) return 0;
+        // Otherwise the printer moves to the new link (and address); a link
+        // still opening or open is replaced, not left running beside it.
+        LinkHandle replaced = connection->begin_reopen(link, uri);
+        if (state != kLinkOpen && state != kLinkConnecting) replaced.reset();
+        launch = Launch{connection, std::move(link), true, std::move(replaced)};
         return 0;
     }
     auto connection = std::make_shared<PrinterConnection>(device_id, link, uri);
     connections_.emplace(device_id, connection);
-    launch = Launch{std::move(connection), std::move(link), false};
+    launch = Launch{std::move(connection), std::move(link), false, LinkHandle{}};
     return 0;
 }
 
 void PrinterManager::finish_connect(Launch& launch) {
     if (!launch.connection) return;
-    if (launch.reopened) launch.connection->report_status(*this);
+    if (!launch.replaced.expired()) {
+        // A link still opening refuses the close; it is closed when it opens.
+        endpoint_.close(launch.replaced, kCloseNormal, "",
+                        [device_id = launch.connection->device_id()](const std::error_code& error) {
+                            if (error) {
+                                log_record(Severity::debug, "> Error closing replaced connection: " + device_id +
+                                                                "," + error.message() + "\n");
+                            }
+                        });
+    }
+    if (launch.reopened && !launch.connection->retired()) launch.connection->report_status(*this);
+    // Asked again after the report, whose callback may have disconnected the
+    // printer: a printer the host removed is not started again.
+    if (launch.connection->retired()) {
+        log_record(Severity::debug, "> Not starting a link for the disconnected printer " +
+                                        launch.connection->device_id());
+        return;
+    }
     bind_handlers(launch.connection, launch.link);
     endpoint_.start_link(std::move(launch.link));
 }
@@ -198,14 +224,17 @@ void PrinterManager::close(const std::string& device_id, std::uint16_t code, con
     // Retired first: a link that is still opening cannot take a close yet and
     // would otherwise open later for a printer nobody holds any more.
     connection->retire(code, reason);
-    const std::error_code error = endpoint_.close(connection->handle(), code, reason);
+    // The close is carried out on the network thread; a busy loop does not
+    // hold the caller, and the library's answer is logged when it comes.
+    endpoint_.close(connection->handle(), code, reason, [device_id](const std::error_code& error) {
+        if (error) {
+            log_record(Severity::error, "> Error initiating close: " + device_id + "," + error.message() + "\n");
+        }
+    });
     {
         std::lock_guard<std::mutex> lock(registry_mutex_);
         auto found = connections_.find(device_id);
         if (found != connections_.end() && found->second == connection) connections_.erase(found);
-    }
-    if (error) {
-        log_record(Severity::error, "> Error initiating close: " + device_id + "," + error.message() + "\n");
     }
 }
 
@@ -225,6 +254,7 @@ std::vector<std::string> PrinterManager::registered_ids() const {
 // --- Threads -----------------------------------------------------------------------
 
 void PrinterManager::run_network_loop() {
+    io_thread_id_.store(std::this_thread::get_id());
     for (;;) {
         try {
             endpoint_.run();
@@ -245,6 +275,7 @@ void PrinterManager::send(const std::string& device_id, std::int32_t request_id,
 }
 
 void PrinterManager::do_send_loop() {
+    send_thread_id_.store(std::this_thread::get_id());
     for (;;) {
         if (stopping_.load()) {
             log_record(Severity::debug, "do_send_loop stop\n");
@@ -269,6 +300,7 @@ void PrinterManager::do_send_loop() {
 }
 
 void PrinterManager::do_socket_check_loop() {
+    keepalive_thread_id_.store(std::this_thread::get_id());
     while (!stopping_.load()) {
         std::vector<Launch> reopened;
         {

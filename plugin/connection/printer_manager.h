@@ -51,7 +51,11 @@ public:
     // endpoint or a thread cannot be made; a second call is ignored.
     void start();
     // Closes the open connections (1001), ends the threads. Idempotent.
-    void stop();
+    // Refused, with an error record, on one of the agent's own threads (from
+    // inside a callback): returns false and leaves the agent running.
+    bool stop();
+    // True on the agent's network, send or keep-alive thread.
+    bool on_plugin_thread() const;
 
     // 0 when a connection was started or is already open; -1 when the
     // endpoint refused the URI or has not been started.
@@ -113,6 +117,9 @@ private:
         std::shared_ptr<PrinterConnection> connection;
         LinkRef link;
         bool reopened = false;
+        // The link the new one replaces while it is opening or open; closed
+        // once the new one is started.
+        LinkHandle replaced;
     };
 
     // The body of `connect` that needs registry_mutex_ held by the caller.
@@ -134,6 +141,10 @@ private:
     std::shared_ptr<std::thread> io_thread_;
     std::shared_ptr<std::thread> send_thread_;
     std::shared_ptr<std::thread> keepalive_thread_;
+    // Each thread enters its own id first thing, for on_plugin_thread.
+    std::atomic<std::thread::id> io_thread_id_{};
+    std::atomic<std::thread::id> send_thread_id_{};
+    std::atomic<std::thread::id> keepalive_thread_id_{};
     std::map<std::string, std::shared_ptr<PrinterConnection>> connections_;
     std::atomic<bool> stopping_{false};
     std::atomic<bool> started_{false};

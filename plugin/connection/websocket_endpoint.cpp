@@ -1,6 +1,5 @@
 #include "connection/websocket_endpoint.h"
 
-#include <future>
 #include <utility>
 
 #include <websocketpp/client.hpp>
@@ -12,11 +11,6 @@ namespace zorim {
 namespace {
 
 using Client = websocketpp::client<websocketpp::config::asio_client>;
-
-// How long a close requested from another thread waits for the network
-// thread to carry it out. The loop only runs short handlers (and host
-// callbacks), so this is a guard against a stopped loop, not a tuning knob.
-constexpr std::chrono::seconds kLoopHandOffLimit{5};
 
 }  // namespace
 
@@ -132,22 +126,18 @@ void WebSocketEndpoint::ping(const LinkHandle& handle, const std::string& payloa
     });
 }
 
-std::error_code WebSocketEndpoint::close(const LinkHandle& handle, std::uint16_t code,
-                                         const std::string& reason) {
-    auto do_close = [impl = impl_.get(), handle, code, reason] {
+void WebSocketEndpoint::close(const LinkHandle& handle, std::uint16_t code, const std::string& reason,
+                              CloseResult on_result) {
+    auto do_close = [impl = impl_.get(), handle, code, reason, on_result = std::move(on_result)] {
         std::error_code error;
         impl->client.close(handle, code, reason, error);
-        return error;
+        if (on_result) on_result(error);
     };
-    if (on_network_thread() || !impl_->loop_running.load()) return do_close();
-
-    auto task = std::make_shared<std::packaged_task<std::error_code()>>(do_close);
-    std::future<std::error_code> result = task->get_future();
-    impl_->post([task] { (*task)(); });
-    if (result.wait_for(kLoopHandOffLimit) != std::future_status::ready) {
-        return std::make_error_code(std::errc::timed_out);
+    if (on_network_thread() || !impl_->loop_running.load()) {
+        do_close();
+    } else {
+        impl_->post(std::move(do_close));
     }
-    return result.get();
 }
 
 LinkOutcome WebSocketEndpoint::outcome(const LinkHandle& handle) {

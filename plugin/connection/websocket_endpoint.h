@@ -85,9 +85,12 @@ public:
     // only when the ping could not be sent.
     void ping(const LinkHandle& handle, const std::string& payload,
               std::function<void(const std::error_code&)> on_error);
-    // Starts the close handshake and returns the library's answer. Waits for
-    // the network thread when called from another one.
-    std::error_code close(const LinkHandle& handle, std::uint16_t code, const std::string& reason);
+    // Starts the close handshake; `on_result` gets the library's answer. On
+    // the network thread (or with no loop running) both happen before the
+    // call returns; from another thread the close is posted to the loop and
+    // the caller does not wait for it.
+    using CloseResult = std::function<void(const std::error_code& error)>;
+    void close(const LinkHandle& handle, std::uint16_t code, const std::string& reason, CloseResult on_result);
 
     // Only meaningful on the network thread, inside a handler of that link.
     LinkOutcome outcome(const LinkHandle& handle);

@@ -11,6 +11,7 @@
 #include "connection/printer_connection.h"
 #include "connection/printer_manager.h"
 #include "protocol/json_members.h"
+#include "status/reading_rules.h"
 #include "status/status_model.h"
 
 namespace zorim {
@@ -110,7 +111,8 @@ void PrinterConnection::dispatch_message(PrinterManager& manager, const std::str
         const json message = json::parse(payload);
 
         if (has_non_null(message, "id")) {
-            const int id = message["id"].get<int>();
+            const json& id_value = message["id"];
+            const int id = id_value.is_number_float() ? read_integer(id_value) : id_value.get<int>();
             console_write(device_id_ + " msg receive id:" + std::to_string(id));
             erase_pending(id);
 
@@ -152,7 +154,10 @@ void PrinterConnection::dispatch_message(PrinterManager& manager, const std::str
                     if (!has_non_null(message, "result")) break;
                     const json& result = message["result"];
                     if (!has_non_null(result, "count")) break;
-                    if (result["count"].get<int>() <= 0 || !result.contains("jobs")) break;
+                    const json& count = result["count"];
+                    if ((count.is_number_float() ? read_integer(count) : count.get<int>()) <= 0 ||
+                        !result.contains("jobs"))
+                        break;
                     const json& jobs = result["jobs"];
                     if (!jobs.empty()) apply_print_job(*jobs.begin());
                     break;

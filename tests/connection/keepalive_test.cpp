@@ -180,6 +180,40 @@ TEST_F(AgentTest, AReopenReportMayDisconnectThePrinterFromItsCallback) {
     EXPECT_TRUE(wait_until([&] { return agent->registered_ids().empty(); }, 5s));
 }
 
+TEST_F(AgentTest, APrinterDisconnectedDuringTheReopenPassIsNeitherReportedNorStarted) {
+    start_simulator();
+    start_agent();
+    connect_and_subscribe("a-printer");
+    connect_and_subscribe("b-printer");
+    simulator->close_all(1001, "restart");
+    ASSERT_TRUE(wait_until([&] {
+        return connection("a-printer")->link_state() == kLinkClosed && connection("b-printer")->link_state() == kLinkClosed;
+    }));
+    // The pass reopens both; the report of the first disconnects the second
+    // before the second is reported.
+    PrinterManager* manager = agent.get();
+    auto record = statuses.callback();
+    zorim_set_machine_status_changed_fn(manager, [manager, record](std::string device_id, MachineStatus status) {
+        record(device_id, status);
+        if (device_id == "a-printer" && status.machine_state == kMachineReconnecting) {
+            zorim_network_disconnect_printer(manager, "b-printer");
+        }
+    });
+    const std::size_t reports = statuses.size();
+    agent->run_keepalive_pass();
+
+    const auto after = statuses.reports();
+    for (std::size_t i = reports; i < after.size(); ++i) {
+        EXPECT_FALSE(after[i].device_id == "b-printer" && after[i].status.machine_state == kMachineReconnecting)
+            << "a removed printer was reported as connecting again";
+    }
+    EXPECT_EQ(agent->registered_ids(), std::vector<std::string>{"a-printer"});
+    ASSERT_TRUE(statuses.wait_for(
+        [](const StatusReport& r) { return r.device_id == "a-printer" && r.status.machine_state == kMachineIdle; },
+        5s, reports));
+    EXPECT_TRUE(simulator->wait_for_connections(1, 5s));
+}
+
 TEST_F(AgentTest, PingsComeAboutEveryPeriodAndAreAnswered) {
     start_simulator();
     start_agent(fast_timing(100ms));

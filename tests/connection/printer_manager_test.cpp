@@ -1,5 +1,8 @@
 // The agent's life and its registry: start, stop, connect, close, send.
 #include <atomic>
+#include <map>
+#include <condition_variable>
+#include <mutex>
 #include <regex>
 #include <thread>
 
@@ -111,21 +114,122 @@ TEST_F(AgentTest, SecondConnectOfAnOpenPrinterChangesNothing) {
     EXPECT_EQ(simulator->accepted_connections(), 1u);
 }
 
-TEST_F(AgentTest, SecondConnectWhileConnectingRebindsAndReportsConnectingAgain) {
+TEST_F(AgentTest, SecondConnectWhileConnectingReplacesTheOpeningLink) {
     start_simulator();
     start_agent();
     const std::string uri = "ws://" + simulator->url_for_plugin() + "/websocket";
     ASSERT_EQ(agent->connect(kPrinter, uri), 0);
-    // The first link cannot have opened yet: its start is queued on the
-    // network thread behind this call at the earliest.
-    if (connection()->link_state() == kLinkConnecting) {
-        ASSERT_EQ(agent->connect(kPrinter, uri), 0);
-        EXPECT_TRUE(statuses.wait_for([](const StatusReport& r) {
-            return r.status.machine_state == kMachineReconnecting;
-        }));
-        EXPECT_TRUE(simulator->wait_for_accepted(2, 5s));  // both connection objects run
+    // The first link's start is queued on the network thread behind this
+    // call at the earliest, so it is still opening here.
+    if (connection()->link_state() != kLinkConnecting) GTEST_SKIP() << "the first link opened already";
+    ASSERT_EQ(agent->connect(kPrinter, uri), 0);
+    EXPECT_TRUE(statuses.wait_for([](const StatusReport& r) { return r.status.machine_state == kMachineReconnecting; }));
+    ASSERT_TRUE(statuses.wait_for([](const StatusReport& r) { return r.status.machine_state == kMachineIdle; }));
+
+    // The replaced link is closed by the agent once it opens; its events
+    // neither start the protocol nor mark the current link offline.
+    const auto close = simulator->wait_for_close(5s);
+    ASSERT_TRUE(close) << "the replaced link was left running";
+    EXPECT_EQ(close->code, 1000);
+    EXPECT_FALSE(close->server_initiated);
+    ASSERT_TRUE(log.wait_for("on_close:printer-1 of a replaced link"));
+    EXPECT_EQ(connection()->link_state(), kLinkOpen);
+    for (const auto& report : statuses.reports()) EXPECT_NE(report.status.connection_state, kConnectionClosed);
+    std::size_t info_requests = 0;
+    for (const auto& text : simulator->texts()) info_requests += text.text.find("printer.info") != std::string::npos;
+    EXPECT_EQ(info_requests, 1u);
+
+    zorim_network_disconnect_printer(agent.get(), kPrinter);
+    EXPECT_TRUE(simulator->wait_for_connections(0, 5s));
+    EXPECT_TRUE(agent->registered_ids().empty());
+}
+
+TEST_F(AgentTest, ConnectWithANewAddressMovesThePrinterThereForGood) {
+    start_simulator();
+    start_agent();
+    connect_and_subscribe();
+    sim::PrinterSimulator moved(quiet_printer());
+    moved.start();
+    const std::size_t reports = statuses.size();
+
+    zorim_network_connect_printer(agent.get(), kPrinter, moved.url_for_plugin(), "", "");
+    const auto close = simulator->wait_for_close(5s);
+    ASSERT_TRUE(close) << "the link to the old address stayed open";
+    EXPECT_EQ(close->code, 1000);
+    ASSERT_TRUE(statuses.wait_for([](const StatusReport& r) { return r.status.machine_state == kMachineIdle; }, 5s,
+                                  reports));
+    EXPECT_EQ(connection()->uri(), "ws://" + moved.url_for_plugin() + "/websocket");
+
+    // A reopen after a loss goes to the address the host gave last.
+    moved.close_all(1001, "restart");
+    ASSERT_TRUE(wait_until([&] { return connection()->link_state() == kLinkClosed; }));
+    agent->run_keepalive_pass();
+    EXPECT_TRUE(moved.wait_for_accepted(2, 5s));
+    EXPECT_EQ(simulator->accepted_connections(), 1u);
+    agent.reset();  // before the printer it talks to goes away
+    moved.stop();
+}
+
+TEST_F(AgentTest, DisconnectsRacingForOnePrinterCloseItWithOneCallersCodeAndReason) {
+    start_simulator();
+    start_agent();
+    constexpr int kPrinters = 6;
+    for (int i = 0; i < kPrinters; ++i) connect("racer-" + std::to_string(i));
+    // Both callers start together while the links may still be opening.
+    for (int i = 0; i < kPrinters; ++i) {
+        const std::string id = "racer-" + std::to_string(i);
+        std::atomic<bool> go{false};
+        std::thread other([&] {
+            while (!go.load()) std::this_thread::yield();
+            agent->close(id, 4001, "other");
+        });
+        go.store(true);
+        agent->close(id, 4000, "this");
+        other.join();
     }
-    EXPECT_EQ(agent->registered_ids().size(), 1u);
+    EXPECT_TRUE(agent->registered_ids().empty());
+    ASSERT_TRUE(simulator->wait_for_connections(0, 5s));
+    std::vector<sim::ClientClose> closes;
+    for (std::size_t from = 0; closes.size() < kPrinters;) {
+        const auto close = simulator->wait_for_close(5s, from);
+        ASSERT_TRUE(close);
+        closes.push_back(*close);
+        from = closes.size();
+    }
+    for (const auto& close : closes) {
+        EXPECT_TRUE((close.code == 4000 && close.reason == "this") || (close.code == 4001 && close.reason == "other"))
+            << close.code << " " << close.reason;
+    }
+}
+
+TEST_F(AgentTest, DisconnectDoesNotWaitForABusyNetworkThread) {
+    start_simulator();
+    start_agent();
+    connect_and_subscribe();
+    std::mutex mutex;
+    std::condition_variable released;
+    bool release = false;
+    std::atomic<bool> busy{false};
+    zorim_set_machine_status_changed_fn(agent.get(), [&](std::string, MachineStatus) {
+        busy.store(true);
+        std::unique_lock<std::mutex> lock(mutex);
+        released.wait_for(lock, 3s, [&] { return release; });
+    });
+    simulator->close_all(1001, "restart");  // its offline report holds the network thread
+    ASSERT_TRUE(wait_until([&] { return busy.load(); }));
+
+    const auto begin = std::chrono::steady_clock::now();
+    zorim_network_disconnect_printer(agent.get(), kPrinter);
+    const auto took = std::chrono::steady_clock::now() - begin;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        release = true;
+    }
+    released.notify_all();
+    EXPECT_LT(took, 1s) << "the host's thread waited for the network thread";
+    EXPECT_TRUE(agent->registered_ids().empty());
+    agent.reset();  // the callback refers to this test's locals
+    EXPECT_FALSE(log.contains("timed out"));
 }
 
 TEST_F(AgentTest, StopClosesOpenPrintersWith1001AndKeepsFailedOnesRegistered) {
@@ -181,6 +285,34 @@ TEST_F(AgentTest, DestroyingANeverStartedAgentWorks) {
     void* never_started = zorim_network_create_agent(log.dir(), 9);
     ASSERT_NE(never_started, nullptr);
     EXPECT_EQ(zorim_network_destroy_agent(never_started), 0);
+}
+
+TEST_F(AgentTest, DestroyingTheAgentFromInsideACallbackIsRefusedAndTheAgentCarriesOn) {
+    start_simulator();
+    start_agent(fast_timing(100ms));
+    connect_and_subscribe();
+    // The offline report runs on the network thread, the report of the
+    // keep-alive thread's reopen on that thread.
+    std::mutex mutex;
+    std::map<std::int32_t, std::int32_t> results;  // machine state -> what destroy returned
+    void* raw = agent.get();
+    zorim_set_machine_status_changed_fn(agent.get(), [&, raw](std::string, MachineStatus status) {
+        if (status.machine_state != kMachineOffline && status.machine_state != kMachineReconnecting) return;
+        const std::int32_t result = zorim_network_destroy_agent(raw);
+        std::lock_guard<std::mutex> lock(mutex);
+        results.emplace(status.machine_state, result);
+    });
+    simulator->close_all(1001, "restart");
+    ASSERT_TRUE(wait_until([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return results.size() == 2;
+    }));
+    EXPECT_EQ(results, (std::map<std::int32_t, std::int32_t>{{kMachineOffline, -1}, {kMachineReconnecting, -1}}));
+    EXPECT_TRUE(log.contains("zorim_network_destroy_agent: refused inside a callback"));
+    // The agent is intact: the reopened link runs the protocol again.
+    ASSERT_TRUE(simulator->wait_for_accepted(2, 5s));
+    EXPECT_TRUE(wait_until([&] { return connection()->status_copy().machine_state == kMachineIdle; }));
+    agent.reset();  // from this thread, while the callback's locals exist
 }
 
 TEST_F(AgentTest, TextForAPrinterThatIsNotOpenIsDroppedAndNeverRegistered) {

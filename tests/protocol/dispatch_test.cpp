@@ -167,6 +167,27 @@ TEST_F(Dispatch, ASubscriptionReplyWithoutStatusRunsNothingAndQueuesNothing) {
     EXPECT_TRUE(queued().empty());
 }
 
+// A float id or job count takes the status integer rule: truncated toward
+// zero, saturated at 64 bits, low 32 bits kept; never an undefined cast.
+TEST_F(Dispatch, FloatIdsAndJobCountsFollowTheIntegerRule) {
+    const struct {
+        const char* number;
+        int as_int;
+    } cases[] = {{"7.9", 7}, {"-2.5", -2}, {"4294967299.0", 3}, {"1e300", -1}, {"-1e300", 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.number);
+        const std::size_t before = console.text().size();
+        dispatch(std::string(R"({"jsonrpc":"2.0","result":"ok","id":)") + c.number + "}");
+        EXPECT_EQ(console.text().substr(before), "dev msg receive id:" + std::to_string(c.as_int));
+
+        connection->update_status([](MachineStatus& status) { status.last_job = PrintJobRecord{}; });
+        dispatch(std::string(R"({"jsonrpc":"2.0","result":{"count":)") + c.number +
+                 R"(,"jobs":[{"job_id":"J"}]},"id":6})");
+        EXPECT_EQ(connection->status_copy().last_job.job_id, c.as_int > 0 ? "J" : "");
+    }
+    EXPECT_FALSE(log.contains("dispatch_message"));
+}
+
 TEST_F(Dispatch, ALatestJobReplyFillsTheLastJobFromItsFirstJobOnly) {
     dispatch(R"({"jsonrpc":"2.0","result":{"count":0,"jobs":[{"job_id":"A"}]},"id":6})");
     dispatch(R"({"jsonrpc":"2.0","result":{"count":3,"jobs":[]},"id":6})");
