@@ -23,6 +23,9 @@ windows=(
     # Mesa's software OpenGL, which Xvfb and Wine need for the launcher's
     # OpenGL check; only recommended by them, so not installed otherwise.
     libgl1-mesa-dri
+    # Building Boost for MinGW from Debian's source package
+    # (scripts/build-mingw-boost.sh): apt-get source and b2's parser.
+    dpkg-dev bison
 )
 
 wanted=("${core[@]}")

@@ -22,9 +22,24 @@ find_program(CMAKE_RANLIB NAMES ${ZORIM_MINGW_TRIPLET}-ranlib REQUIRED)
 find_program(CMAKE_OBJDUMP NAMES ${ZORIM_MINGW_TRIPLET}-objdump REQUIRED)
 find_program(CMAKE_STRIP NAMES ${ZORIM_MINGW_TRIPLET}-strip)
 
+# One Windows version for every object, Boost's included: Boost.Log puts it
+# into its symbols' names, so a value other than the one
+# scripts/build-mingw-boost.sh builds with leaves Boost.Log symbols undefined.
+# 0x0A00 is Windows 10.
+set(CMAKE_C_FLAGS_INIT "-D_WIN32_WINNT=0x0A00")
+set(CMAKE_CXX_FLAGS_INIT "-D_WIN32_WINNT=0x0A00")
+
 # Headers, libraries and packages come only from Windows roots; programs run
-# during the build come from the build machine.
-set(ZORIM_WINDOWS_ROOTS "" CACHE STRING "Install prefixes of libraries built for Windows")
+# during the build come from the build machine. By default that is where
+# scripts/build-mingw-boost.sh installs Boost.
+if(DEFINED ENV{ZORIM_MINGW_BOOST_PREFIX})
+    set(zorim_default_roots "$ENV{ZORIM_MINGW_BOOST_PREFIX}")
+elseif(DEFINED ENV{XDG_CACHE_HOME} AND NOT "$ENV{XDG_CACHE_HOME}" STREQUAL "")
+    set(zorim_default_roots "$ENV{XDG_CACHE_HOME}/zorim/mingw-boost-1.81")
+else()
+    set(zorim_default_roots "$ENV{HOME}/.cache/zorim/mingw-boost-1.81")
+endif()
+set(ZORIM_WINDOWS_ROOTS "${zorim_default_roots}" CACHE STRING "Install prefixes of libraries built for Windows")
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES ZORIM_WINDOWS_ROOTS)
 set(CMAKE_FIND_ROOT_PATH /usr/${ZORIM_MINGW_TRIPLET} ${ZORIM_WINDOWS_ROOTS})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
