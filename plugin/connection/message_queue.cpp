@@ -24,6 +24,15 @@ bool MessageQueue::push(OutgoingMessage record) {
     return true;
 }
 
+bool MessageQueue::try_push(OutgoingMessage record) {
+    std::unique_lock<std::mutex> lock(queue_mutex_);
+    if (closed_.load() || (capacity_ != 0 && items_.size() >= capacity_)) return false;
+    items_.push_back(std::move(record));
+    lock.unlock();
+    not_empty_.notify_one();
+    return true;
+}
+
 bool MessageQueue::pop(OutgoingMessage& out) {
     std::unique_lock<std::mutex> lock(queue_mutex_);
     while (!closed_.load() && items_.empty()) {

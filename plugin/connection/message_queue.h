@@ -26,6 +26,9 @@ public:
     // Appends `record`. False when the queue is closed, or stayed full for a
     // whole wait; the record is then dropped.
     bool push(OutgoingMessage record);
+    // Appends `record` only when there is room now; never waits. For threads
+    // that must not block: the network thread, whose writes drain the queue.
+    bool try_push(OutgoingMessage record);
 
     // Takes the front record. False when the queue is closed (records still
     // queued stay there), or stayed empty for a whole wait.

@@ -189,11 +189,11 @@ void PrinterConnection::on_pong_timeout(PrinterManager& manager, WebSocketEndpoi
 
 // --- Sending ------------------------------------------------------------------------
 
-void PrinterConnection::transmit(WebSocketEndpoint& endpoint, const LinkHandle& handle, std::int32_t request_id,
+bool PrinterConnection::transmit(WebSocketEndpoint& endpoint, const LinkHandle& handle, std::int32_t request_id,
                                  std::string text, bool await_reply) {
     if (link_state_.load() != kLinkOpen) {
         log_record(Severity::debug, "websocket is not connected, send msg:" + text + "\n");
-        return;
+        return false;
     }
     if (request_id > 0 && await_reply) {
         // Registered before the write, so a write that fails is still resent.
@@ -208,6 +208,7 @@ void PrinterConnection::transmit(WebSocketEndpoint& endpoint, const LinkHandle& 
         }
     };
     endpoint.send_text(handle, std::move(text), std::move(report));
+    return true;
 }
 
 void PrinterConnection::check_pending_requests(WebSocketEndpoint& endpoint) {

@@ -64,8 +64,9 @@ public:
 
     // --- Sending (send and keep-alive threads) -------------------------
     // Writes `text` on the link when it is open; registers it for resending
-    // first when it awaits a reply.
-    void transmit(WebSocketEndpoint& endpoint, const LinkHandle& handle, std::int32_t request_id, std::string text,
+    // first when it awaits a reply. False when the link is not open and the
+    // text was dropped.
+    bool transmit(WebSocketEndpoint& endpoint, const LinkHandle& handle, std::int32_t request_id, std::string text,
                   bool await_reply);
     // The keep-alive tick: subscription watchdog, then resends.
     void check_pending_requests(WebSocketEndpoint& endpoint);

@@ -267,11 +267,24 @@ void PrinterManager::run_network_loop() {
     }
 }
 
-void PrinterManager::send(const std::string& device_id, std::int32_t request_id, std::string text,
+bool PrinterManager::send(const std::string& device_id, std::int32_t request_id, std::string text,
                           bool await_reply) {
     std::string record = log_enabled(Severity::debug) ? "send msg:id," + text + "\n" : std::string();
-    send_queue_.push(OutgoingMessage{device_id, request_id, 0, await_reply, std::move(text)});
+    OutgoingMessage message{device_id, request_id, 0, await_reply, std::move(text)};
+    // The network thread never waits for room: its writes are what drain
+    // the queue, so a wait there could only run out. A request it makes
+    // (the opening requests, the subscription, a host callback's text) is
+    // dropped when the queue is full; the keep-alive tick asks for the
+    // objects again and resends what awaits a reply.
+    const bool queued =
+        endpoint_.on_network_thread() ? send_queue_.try_push(std::move(message)) : send_queue_.push(std::move(message));
+    if (!queued) {
+        log_record(Severity::warning, "send: dropped request id " + std::to_string(request_id) + " for " + device_id +
+                                          (send_queue_.closed() ? ": the agent is stopped" : ": the send queue is full"));
+        return false;
+    }
     if (!record.empty()) log_record(Severity::debug, record);
+    return true;
 }
 
 void PrinterManager::do_send_loop() {
@@ -288,13 +301,30 @@ void PrinterManager::do_send_loop() {
             console_write(taken ? "send msg :1\n" : "send msg :0\n");
             if (!taken) return;
 
+            // Writes that the network thread or a slow printer has not taken
+            // yet count against the queue's bound: while they are at their
+            // limit the send thread waits, the queue fills and producers wait.
+            if (!endpoint_.wait_for_write_room(kMaxWritesInFlight, timing_.queue_wait,
+                                               [this] { return stopping_.load(); })) {
+                if (stopping_.load()) return;
+                log_record(Severity::warning, "send: dropped request id " + std::to_string(record.request_id) +
+                                                  " for " + record.device_id +
+                                                  ": earlier writes were not taken for a whole wait");
+                return;
+            }
             std::shared_ptr<PrinterConnection> connection = find(record.device_id);
             if (!connection) {
                 console_write("> No connection found with id " + record.device_id + "\n");
+                log_record(Severity::warning, "send: dropped request id " + std::to_string(record.request_id) +
+                                                  " for " + record.device_id + ": no such printer");
                 return;
             }
-            connection->transmit(endpoint_, connection->handle(), record.request_id, std::move(record.text),
-                                 record.await_reply);
+            const std::int32_t request_id = record.request_id;
+            if (!connection->transmit(endpoint_, connection->handle(), request_id, std::move(record.text),
+                                      record.await_reply)) {
+                log_record(Severity::warning, "send: dropped request id " + std::to_string(request_id) + " for " +
+                                                  record.device_id + ": the link is not open");
+            }
         });
     }
 }

@@ -61,7 +61,15 @@ public:
     // endpoint refused the URI or has not been started.
     std::int32_t connect(const std::string& device_id, const std::string& uri);
     void close(const std::string& device_id, std::uint16_t code, const std::string& reason);
-    void send(const std::string& device_id, std::int32_t request_id, std::string text, bool await_reply);
+    // Queues a text for the send thread. False, with a record in the log,
+    // when it was dropped: the queue stayed full for a whole wait (or, on the
+    // network thread, was full at once), or the agent is stopped.
+    bool send(const std::string& device_id, std::int32_t request_id, std::string text, bool await_reply);
+    // Most writes the send thread lets wait on the network thread or in a
+    // slow printer's backlog; beyond it the send thread, and so the queue and
+    // its producers, wait. With the queue's 1000 records it bounds the texts
+    // the agent holds.
+    static constexpr std::size_t kMaxWritesInFlight = 64;
 
     // --- Request operations (the request catalogue) -----------------------
     void request_objects_list(const std::string& device_id);

@@ -14,9 +14,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -81,6 +84,19 @@ public:
     // afterwards with the library's answer and the text.
     using SendResult = std::function<void(const std::error_code& error, const std::string& text)>;
     void send_text(const LinkHandle& handle, std::string text, SendResult on_result);
+
+    // Writes in flight: handed to `send_text` and not yet written. A write
+    // stays in flight while it waits for the network thread, and afterwards
+    // for as long as its link holds more than kMaxBufferedBytes that the
+    // socket has not taken (a printer that reads slowly).
+    static constexpr std::size_t kMaxBufferedBytes = std::size_t{1} << 20;
+    std::size_t writes_in_flight() const;
+    // Waits until fewer than `limit` writes are in flight. False when a whole
+    // `wait` passed without room (a write finishing starts a fresh wait, as in
+    // the send queue) or `give_up` answered true; it is asked every few
+    // milliseconds. Never call it on the network thread.
+    bool wait_for_write_room(std::size_t limit, std::chrono::milliseconds wait,
+                             const std::function<bool()>& give_up);
     // The result arrives later, on the network thread: `on_error` is called
     // only when the ping could not be sent.
     void ping(const LinkHandle& handle, const std::string& payload,
@@ -99,11 +115,18 @@ public:
 
 private:
     void on_loop(std::function<void()> task);
+    // Network thread: ends the write's time in flight once its link has taken
+    // it, or is gone.
+    void settle_write(const LinkHandle& handle);
+    void release_write();
 
     struct Impl;
     std::unique_ptr<Impl> impl_;
     std::atomic<bool> initialised_{false};
     std::atomic<std::thread::id> loop_thread_{};
+    mutable std::mutex flight_mutex_;  // leaf: guards writes_in_flight_
+    std::condition_variable write_done_;
+    std::size_t writes_in_flight_ = 0;
 };
 
 }  // namespace zorim
