@@ -7,6 +7,7 @@
 #include <websocketpp/config/asio_no_tls.hpp>
 #include <websocketpp/server.hpp>
 
+#include <algorithm>
 #include <condition_variable>
 #include <exception>
 #include <future>
@@ -56,6 +57,8 @@ public:
         std::map<std::size_t, Handle> connections;  // open ones; network thread only
         std::map<Handle, std::size_t, std::owner_less<Handle>> indexes;
         std::set<std::size_t> closed_by_server;
+        // Answers held back by the answer delay; cancelled by stop().
+        std::set<std::shared_ptr<asio::steady_timer>> delayed;
         bool stopping = false;  // network thread only
         std::thread thread;
         std::thread::id thread_id;
@@ -112,6 +115,7 @@ public:
     std::size_t accepted_ = 0;
 
     std::atomic<bool> answer_pings_{true};
+    std::atomic<std::int64_t> answer_delay_ms_{0};
     std::atomic<std::uint16_t> port_{0};
     std::size_t next_connection_ = 0;  // network thread only; indexes are never reused
 
@@ -246,6 +250,8 @@ void PrinterSimulator::Impl::stop() {
         r.stopping = true;
         r.status_timer.cancel();
         r.proc_stat_timer.cancel();
+        for (const auto& timer : r.delayed) timer->cancel();
+        r.delayed.clear();
         websocketpp::lib::error_code ec;
         r.server.stop_listening(ec);
         const auto open = r.connections;
@@ -402,7 +408,22 @@ void PrinterSimulator::Impl::received(Run& r, Handle handle, const Server::messa
     }
     records_changed_.notify_all();
     if (options_.log_requests) log("connection " + std::to_string(index) + ": " + handled.summary);
-    deliver(r, handled.out);
+    const std::chrono::milliseconds delay{answer_delay_ms_.load()};
+    if (delay <= std::chrono::milliseconds::zero() || handled.out.empty()) {
+        deliver(r, handled.out);
+        return;
+    }
+    auto timer = std::make_shared<asio::steady_timer>(r.io, delay);
+    r.delayed.insert(timer);
+    timer->async_wait([this, &r, timer, out = std::move(handled.out)](const asio::error_code& ec) {
+        r.delayed.erase(timer);
+        if (ec || r.stopping) return;
+        try {
+            deliver(r, out);
+        } catch (const std::exception& error) {
+            log_error(std::string("delayed answer failed: ") + error.what());
+        }
+    });
 }
 
 bool PrinterSimulator::Impl::pinged(Run& r, Handle handle, const std::string& payload) {
@@ -697,6 +718,39 @@ bool PrinterSimulator::drop(std::size_t connection) {
 }
 
 void PrinterSimulator::set_answer_pings(bool answer) { impl_->answer_pings_ = answer; }
+
+void PrinterSimulator::set_answer_delay(std::chrono::milliseconds delay) {
+    impl_->answer_delay_ms_ = delay.count();
+}
+
+std::size_t PrinterSimulator::send_partial_frame(std::uint64_t declared_length, const std::string& payload) {
+    std::string bytes(1, static_cast<char>(0x81));  // FIN, text
+    if (declared_length < 126) {
+        bytes += static_cast<char>(declared_length);
+    } else if (declared_length <= 0xFFFF) {
+        bytes += static_cast<char>(126);
+        for (int shift = 8; shift >= 0; shift -= 8) bytes += static_cast<char>((declared_length >> shift) & 0xFF);
+    } else {
+        bytes += static_cast<char>(127);
+        for (int shift = 56; shift >= 0; shift -= 8) bytes += static_cast<char>((declared_length >> shift) & 0xFF);
+    }
+    bytes += payload.substr(0, static_cast<std::size_t>(std::min<std::uint64_t>(declared_length, payload.size())));
+    return impl_
+        ->on_network<std::size_t>([this, bytes](Impl::Run& r) {
+            std::size_t sent = 0;
+            for (const auto& item : r.connections) {
+                try {
+                    asio::write(r.server.get_con_from_hdl(item.second)->get_raw_socket(), asio::buffer(bytes));
+                    ++sent;
+                } catch (const std::exception& error) {
+                    impl_->log_error("partial frame to connection " + std::to_string(item.first) +
+                                     " failed: " + error.what());
+                }
+            }
+            return sent;
+        })
+        .value_or(0);
+}
 
 void PrinterSimulator::set_answer_requests(bool answer) {
     std::lock_guard<std::mutex> model(impl_->model_mutex_);

@@ -136,6 +136,18 @@ public:
     bool drop(std::size_t connection);
     void set_answer_pings(bool answer);
     void set_answer_requests(bool answer);  // false: every request goes unanswered
+    // A slow printer: what a request brings back (its answer and any
+    // notifications it causes) goes out this long after the request was
+    // handled. 0, the default, answers at once.
+    void set_answer_delay(std::chrono::milliseconds delay);
+    // Writes, on every open connection, the header of one unmasked text frame
+    // that declares `declared_length` payload bytes, followed by `payload`
+    // (cut to that length); the rest of the frame never comes. Followed by a
+    // drop it is a link lost in the middle of a frame; with a declared length
+    // over the client's limit, a frame too big to take. The bytes go straight
+    // to the socket, so call it while nothing else is being written there;
+    // that connection's later frames are not readable any more.
+    std::size_t send_partial_frame(std::uint64_t declared_length, const std::string& payload);
 
     // ---- Injected faults (tried in the order added, before real handling) --
     void fail_method(const std::string& method, int code, const std::string& message, Times times = Times::once);
