@@ -52,6 +52,11 @@ public:
     // opens after that is closed at once with `code` instead of being used.
     void retire(std::uint16_t code, std::string reason);
     bool retired() const { return retired_.load(); }
+    // Launches (a new link prepared under the registry lock) whose link has
+    // not been started yet: between them the report of a reopen runs.
+    void launch_prepared() { launches_pending_.fetch_add(1); }
+    void launch_finished() { launches_pending_.fetch_sub(1); }
+    bool launch_pending() const { return launches_pending_.load() > 0; }
 
     // --- Event handlers (network thread) --------------------------------
     void on_open(PrinterManager& manager, WebSocketEndpoint& endpoint, LinkHandle event);
@@ -126,6 +131,7 @@ private:
     std::map<std::int32_t, OutgoingMessage> pending_requests_;
     std::atomic<std::int32_t> status_update_count_{0};
 
+    std::atomic<std::int32_t> launches_pending_{0};
     std::atomic<bool> retired_{false};
     std::uint16_t retire_code_ = 0;  // written before retired_ is set
     std::string retire_reason_;

@@ -146,21 +146,35 @@ std::int32_t PrinterManager::prepare_connect_locked(const std::string& device_id
         const std::int32_t state = connection->link_state();
         // Open at the address asked for: the new object is dropped unstarted.
         if (state == kLinkOpen && connection->uri() == uri) return 0;
+        // A link to that address is about to be started (this may be a call
+        // from inside the report of its reopen): replacing it would report
+        // the reopen again, and a host that connects on that report would
+        // never stop.
+        if (connection->launch_pending() && connection->uri() == uri) {
+            log_record(Severity::debug, "> A link to " + uri + " is being started for " + device_id + "\n");
+            return 0;
+        }
         // Otherwise the printer moves to the new link (and address); a link
         // still opening or open is replaced, not left running beside it.
         LinkHandle replaced = connection->begin_reopen(link, uri);
         if (state != kLinkOpen && state != kLinkConnecting) replaced.reset();
+        connection->launch_prepared();
         launch = Launch{connection, std::move(link), true, std::move(replaced)};
         return 0;
     }
     auto connection = std::make_shared<PrinterConnection>(device_id, link, uri);
     connections_.emplace(device_id, connection);
+    connection->launch_prepared();
     launch = Launch{std::move(connection), std::move(link), false, LinkHandle{}};
     return 0;
 }
 
 void PrinterManager::finish_connect(Launch& launch) {
     if (!launch.connection) return;
+    struct Finished {
+        PrinterConnection& connection;
+        ~Finished() { connection.launch_finished(); }
+    } finished{*launch.connection};
     if (!launch.replaced.expired()) {
         // A link still opening refuses the close; it is closed when it opens.
         endpoint_.close(launch.replaced, kCloseNormal, "",
