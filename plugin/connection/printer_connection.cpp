@@ -39,8 +39,8 @@ LinkHandle PrinterConnection::begin_reopen(LinkHandle handle, std::string uri) {
         std::lock_guard<std::mutex> lock(handle_mutex_);
         replaced = std::exchange(handle_, std::move(handle));
         uri_ = std::move(uri);
+        link_state_.store(kLinkConnecting);
     }
-    link_state_.store(kLinkConnecting);
     update_status([](MachineStatus& status) {
         status.machine_state = kMachineReconnecting;
         status.job_state = kJobUnknown;
@@ -48,6 +48,12 @@ LinkHandle PrinterConnection::begin_reopen(LinkHandle handle, std::string uri) {
         status.firmware_state = kFirmwareUnknown;
     });
     return replaced;
+}
+
+void PrinterConnection::publish_state(const LinkHandle& event, std::int32_t state) {
+    // A reopen that replaced the link meanwhile keeps its own state.
+    std::lock_guard<std::mutex> lock(handle_mutex_);
+    if (!event.owner_before(handle_) && !handle_.owner_before(event)) link_state_.store(state);
 }
 
 void PrinterConnection::retire(std::uint16_t code, std::string reason) {
@@ -115,8 +121,8 @@ void PrinterConnection::on_fail(PrinterManager& manager, WebSocketEndpoint& endp
         log_record(Severity::debug, "on_fail:" + device_id_ + " of a replaced link; ignored\n");
         return;
     }
-    const std::int32_t previous = link_state_.exchange(kLinkFailed);
-    if (previous == kLinkOpen) {
+    if (link_state_.load() == kLinkOpen) {
+        link_state_.store(kLinkFailed);
         // The close event that follows reports the printer offline.
         endpoint.close(event, kCloseNormal, "", [device_id = device_id_](const std::error_code& error) {
             if (error) {
@@ -130,6 +136,7 @@ void PrinterConnection::on_fail(PrinterManager& manager, WebSocketEndpoint& endp
             status.machine_state = kMachineOffline;
         });
         report_status(manager);
+        publish_state(event, kLinkFailed);
     }
     const LinkOutcome outcome = endpoint.outcome(event);
     error_reason_ = outcome.error.message();
@@ -144,12 +151,12 @@ void PrinterConnection::on_close(PrinterManager& manager, WebSocketEndpoint& end
         log_record(Severity::debug, "on_close:" + device_id_ + " of a replaced link; ignored\n");
         return;
     }
-    link_state_.store(kLinkClosed);
     update_status([](MachineStatus& status) {
         status.connection_state = kConnectionClosed;
         status.machine_state = kMachineOffline;
     });
     report_status(manager);
+    publish_state(event, kLinkClosed);
     const LinkOutcome outcome = endpoint.outcome(event);
     error_reason_ = "close code: " + std::to_string(outcome.remote_close_code) + " (" +
                     outcome.remote_close_code_name + "), close reason: " + outcome.remote_close_reason;

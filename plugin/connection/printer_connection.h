@@ -114,6 +114,11 @@ public:
 
 private:
     void erase_pending(std::int32_t request_id);
+    // The state of a link that ended, set once the host has had the offline
+    // report: the keep-alive pass reopens only closed and failed links, so
+    // "connecting again" never reaches the host before the "offline" it
+    // follows. Ignored when `event` is no longer the current link.
+    void publish_state(const LinkHandle& event, std::int32_t state);
 
     const std::string device_id_;
     mutable std::mutex handle_mutex_;  // leaf: guards handle_, uri_ and the retire code and reason

@@ -54,6 +54,25 @@ TEST(MessageQueue, AWaitingProducerGetsInWhenRoomIsMade) {
     }
 }
 
+TEST(MessageQueue, TryPushNeverWaitsAndWakesAWaitingConsumer) {
+    MessageQueue queue(1, 10000ms);
+    auto consumer = std::async(std::launch::async, [&] {
+        OutgoingMessage out;
+        return queue.pop(out) ? out.request_id : -1;
+    });
+    ASSERT_TRUE(queue.try_push(record(7)));
+    ASSERT_EQ(consumer.wait_for(2s), std::future_status::ready);
+    EXPECT_EQ(consumer.get(), 7);
+
+    ASSERT_TRUE(queue.try_push(record(8)));
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_FALSE(queue.try_push(record(9)));  // full: refused at once, not after the 10 s wait
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
+    queue.close();
+    EXPECT_FALSE(queue.try_push(record(10)));
+    EXPECT_EQ(queue.size(), 1u);
+}
+
 TEST(MessageQueue, PopGivesUpAfterAWholeWaitOnAnEmptyQueue) {
     MessageQueue queue(MessageQueue::kDefaultCapacity, 60ms);
     OutgoingMessage out;
