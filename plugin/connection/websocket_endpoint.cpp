@@ -4,6 +4,7 @@
 
 #include <websocketpp/client.hpp>
 #include <websocketpp/close.hpp>
+#include <websocketpp/common/network.hpp>
 #include <websocketpp/config/asio_no_tls_client.hpp>
 #include <websocketpp/uri.hpp>
 
@@ -29,6 +30,11 @@ WebSocketEndpoint::WebSocketEndpoint() : impl_(std::make_unique<Impl>()) {}
 WebSocketEndpoint::~WebSocketEndpoint() = default;
 
 void WebSocketEndpoint::init(const EndpointSettings& settings) {
+    // The library learns the byte order on the first 64-bit length it
+    // frames, by writing an unguarded static. Done here, before the network
+    // thread exists, every later use only reads it, so two endpoints in one
+    // process (a host that also runs a simulated printer) never race on it.
+    websocketpp::lib::net::_htonll(0);
     Client& client = impl_->client;
     client.clear_access_channels(websocketpp::log::alevel::all);
     client.clear_error_channels(websocketpp::log::elevel::all);

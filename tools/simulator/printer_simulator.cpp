@@ -4,6 +4,7 @@
 
 #include "printer_model.h"
 
+#include <websocketpp/common/network.hpp>
 #include <websocketpp/config/asio_no_tls.hpp>
 #include <websocketpp/server.hpp>
 
@@ -187,6 +188,10 @@ void PrinterSimulator::Impl::log_error(const std::string& line) const {
 void PrinterSimulator::Impl::start() {
     std::lock_guard<std::mutex> lifecycle(lifecycle_mutex_);
     if (run_) return;
+    // The library learns the byte order on first use by writing an unguarded
+    // static; done before the network thread starts, later uses only read it
+    // (see the plug-in's endpoint, which does the same).
+    websocketpp::lib::net::_htonll(0);
     auto run = std::make_unique<Run>();
     Run& r = *run;
     Server& server = r.server;
