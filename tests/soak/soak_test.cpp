@@ -54,6 +54,14 @@ constexpr std::uint32_t kSeed = 20261209;
 // At most this many printers are in a fault at once, so that most of them
 // stream status the whole time.
 constexpr std::size_t kMostDown = 15;
+#ifdef ZORIM_SOAK_SANITIZED
+// A sanitized agent reads several times slower; at the full rate its network
+// thread falls behind the printers' streams, and every event (a close
+// included) waits behind the backlog.
+constexpr std::chrono::milliseconds kStatusPeriod{2000};
+#else
+constexpr std::chrono::milliseconds kStatusPeriod{500};
+#endif
 
 std::chrono::seconds soak_length() {
     const char* text = std::getenv("ZORIM_SOAK_SECONDS");
@@ -209,7 +217,7 @@ TEST(Soak, AHundredFlappingPrintersKeepComingBackWithoutGrowthOrOrphanLinks) {
     std::vector<std::string> ids;
     for (std::size_t i = 0; i < kPrinters; ++i) {
         sim::SimulatorOptions options;
-        options.status_period = std::chrono::milliseconds(500);
+        options.status_period = kStatusPeriod;
         options.proc_stat_period = std::chrono::milliseconds(0);
         options.log = [](const std::string&) {};
         printers[i].id = "soak-" + std::to_string(i);
@@ -278,7 +286,7 @@ TEST(Soak, AHundredFlappingPrintersKeepComingBackWithoutGrowthOrOrphanLinks) {
     // return of a refusing one whose time is up.
     std::mt19937 random(kSeed);
     std::size_t closes = 0, drops = 0, refusals = 0;
-    constexpr std::size_t kWindow = 10;  // samples, one a second
+    constexpr std::size_t kWindow = 20;  // samples, one a second
     std::vector<MemorySample> first_window, last_window;
     std::size_t reports_at_start = 0;
     const auto begin = Clock::now();
@@ -328,7 +336,7 @@ TEST(Soak, AHundredFlappingPrintersKeepComingBackWithoutGrowthOrOrphanLinks) {
             // use for those records.
             for (auto& p : printers) p.simulator->clear_records();
             // A printer that is in no fault yet sends nothing for ten seconds
-            // is stuck (its status streams every half second).
+            // is stuck (its status streams every kStatusPeriod).
             std::vector<std::string> stuck;
             for (const auto& id : tracker.silent_since_last_call()) {
                 if (tracker.phase(id) == RecoveryTracker::Phase::steady) stuck.push_back(id);
@@ -414,9 +422,10 @@ TEST(Soak, AHundredFlappingPrintersKeepComingBackWithoutGrowthOrOrphanLinks) {
     // The bar is on what the process holds. RSS also counts the allocator's
     // fragmentation across a hundred and more threads' arenas, which creeps
     // up by a few percent a minute here; it is printed, not judged. The held
-    // bytes swing by about 1.5 % with the traffic in flight, so the bar sits
-    // above that: a leak of a kilobyte for every reconnection crosses it in
-    // two minutes. LeakSanitizer covers the sanitizer builds.
+    // bytes swing by a few percent with the traffic in flight (medians of 20
+    // samples steady that to about one), so the bar sits above that: a leak
+    // of two kilobytes for every reconnection crosses it in two minutes.
+    // LeakSanitizer covers the sanitizer builds.
     EXPECT_LT(growth(start.heap_mib, end.heap_mib), 0.05) << "the heap grew after warm-up";
 #endif
 
