@@ -1,13 +1,21 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets (preset "fuzz") and runs each for SECONDS (default
-# 60), seeded with every frame of the recorded printer traffic. Findings are
-# written to build/fuzz/findings/.
+# 60): the printer-text targets seeded with every frame of the recorded
+# printer traffic and guided by fuzz/klipper.dict, the launcher's version test
+# with a few driver version texts. Findings are written to
+# build/fuzz/findings/; the script fails when any target found one.
+#   scripts/fuzz.sh [SECONDS [TARGET...]]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
+shift || true
+targets=("$@")
+if [ ${#targets[@]} -eq 0 ]; then
+    targets=(fuzz_dispatch fuzz_subscription fuzz_status_parsers fuzz_print_job fuzz_printer_identity fuzz_gl_version)
+fi
 
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz
+cmake --build --preset fuzz --target "${targets[@]}"
 
 corpus=build/fuzz/corpus
 rm -rf "$corpus" && mkdir -p "$corpus" build/fuzz/findings
@@ -19,10 +27,37 @@ for recording in tests/fixtures/moonraker/*.jsonl; do
     done <"$recording"
 done
 
-for target in fuzz_dispatch fuzz_subscription fuzz_status_parsers fuzz_print_job; do
+# The version target reads four 32-bit numbers (two required versions) and
+# then the GL_VERSION text.
+gl_corpus=build/fuzz/corpus-gl
+rm -rf "$gl_corpus" && mkdir -p "$gl_corpus"
+n=0
+for text in "4.6.0 NVIDIA 535.54" "3.1 Mesa 23.2.1" "3.2.0 Build 31.0.101.2111" "2.1" "4.5 (Core Profile) Mesa 24.0" ""; do
+    printf '\x03\0\0\0\x02\0\0\0\x04\0\0\0\x06\0\0\0%s' "$text" >"$gl_corpus/version-$n"
+    n=$((n + 1))
+done
+
+failed=()
+for target in "${targets[@]}"; do
     echo "=== $target for ${seconds}s"
     work=build/fuzz/work-$target
-    rm -rf "$work" && mkdir -p "$work" && cp "$corpus"/* "$work"/
-    build/fuzz/fuzz/$target "$work" -max_total_time="$seconds" -max_len=65536 \
-        -artifact_prefix=build/fuzz/findings/$target- -print_final_stats=1 2>&1 | tail -n 12
+    rm -rf "$work" && mkdir -p "$work"
+    options=(-max_total_time="$seconds" -artifact_prefix=build/fuzz/findings/$target- -print_final_stats=1)
+    if [ "$target" = fuzz_gl_version ]; then
+        cp "$gl_corpus"/* "$work"/
+        options+=(-max_len=4096)
+    else
+        cp "$corpus"/* "$work"/
+        options+=(-max_len=65536 -dict=fuzz/klipper.dict)
+    fi
+    # pipefail hands the target's status through tail: a crash, a failed
+    # property (a trap) or a leak ends it with a non-zero status.
+    if ! build/fuzz/fuzz/$target "$work" "${options[@]}" 2>&1 | tail -n 12; then
+        failed+=("$target")
+    fi
 done
+if [ ${#failed[@]} -gt 0 ]; then
+    echo "=== fuzz findings in: ${failed[*]} (see build/fuzz/findings/)"
+    exit 1
+fi
+echo "=== fuzz: no findings"
