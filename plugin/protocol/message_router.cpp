@@ -112,6 +112,84 @@ constexpr NotificationRow kNotifications[] = {
      [](const Notification& n) { set_firmware_state_and_report(n, kFirmwareDisconnected); }},
 };
 
+// The top level of a message, read without building it: whether it is an
+// object with a non-null "id", and the text of its "method" when that is a
+// string. With repeated keys the last one counts, as in the parsed value.
+// Parse errors are the parser's own exceptions, as the full parse throws them.
+class TopLevelScan : public nlohmann::json_sax<json> {
+public:
+    bool object = false;
+    bool has_id = false;
+    bool method_is_text = false;
+    std::string method;
+
+    bool null() override { return value(Kind::null); }
+    bool boolean(bool) override { return value(Kind::other); }
+    bool number_integer(number_integer_t) override { return value(Kind::other); }
+    bool number_unsigned(number_unsigned_t) override { return value(Kind::other); }
+    bool number_float(number_float_t, const string_t&) override { return value(Kind::other); }
+    bool string(string_t& text) override {
+        if (depth_ == 1 && key_ == Key::method) method = text;
+        return value(Kind::text);
+    }
+    bool binary(binary_t&) override { return value(Kind::other); }
+    bool start_object(std::size_t) override {
+        if (depth_ == 0) object = true;
+        value(Kind::other);
+        ++depth_;
+        return true;
+    }
+    bool end_object() override {
+        --depth_;
+        return true;
+    }
+    bool start_array(std::size_t) override {
+        value(Kind::other);
+        ++depth_;
+        return true;
+    }
+    bool end_array() override {
+        --depth_;
+        return true;
+    }
+    bool key(string_t& text) override {
+        if (depth_ == 1) key_ = text == "id" ? Key::id : text == "method" ? Key::method : Key::other;
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& error) override {
+        throw error;
+    }
+
+private:
+    enum class Key { other, id, method };
+    enum class Kind { null, text, other };
+
+    bool value(Kind kind) {
+        if (depth_ != 1) return true;
+        if (key_ == Key::id) has_id = kind != Kind::null;
+        if (key_ == Key::method) method_is_text = kind == Kind::text;
+        return true;
+    }
+
+    int depth_ = 0;
+    Key key_ = Key::other;
+};
+
+// notify_proc_stat_update comes about once a second and changes nothing, so
+// it is recognised without building the parsed value (the scan still checks
+// the whole text, so a malformed one fails as before). Only a text that names
+// the method near its start, where Moonraker writes it, is scanned: looking
+// through the whole of every status frame would cost more than it saves, and
+// a statistics message written otherwise simply takes the full parse.
+bool is_process_statistics(const std::string& payload) {
+    constexpr std::string_view kMethod = "notify_proc_stat_update";
+    constexpr std::size_t kMethodWithin = 64;
+    if (std::string_view(payload).substr(0, kMethodWithin).find(kMethod) == std::string_view::npos) return false;
+    TopLevelScan scan;
+    json::sax_parse(payload, &scan);
+    return scan.object && !scan.has_id && scan.method_is_text && scan.method == kMethod;
+}
+
 void route_reply(const PrinterView& printer, const json& message, const std::string& payload,
                  MachineStatus& status, RouteResult& result) {
     const json& id_value = message["id"];
@@ -220,6 +298,7 @@ void apply_history_changed(const PrinterView& printer, const json& message, Mach
 void route_message(const PrinterView& printer, const std::string& payload, MachineStatus& status,
                    RouteResult& result) {
     try {
+        if (is_process_statistics(payload)) return;
         const json message = json::parse(payload);
         if (has_non_null(message, "id")) {
             route_reply(printer, message, payload, status, result);
