@@ -285,6 +285,38 @@ TEST_F(Dispatch, ProcessStatisticsAreIgnoredSilently) {
     EXPECT_EQ(host_text_events(), 0u);
 }
 
+TEST_F(Dispatch, OnlyAWellFormedStatisticsNotificationIsIgnoredAndItsNameElsewhereChangesNothing) {
+    struct Case {
+        const char* payload;
+        const char* console;  // the whole console text the message writes
+        std::size_t reports;
+        bool error_logged;
+    };
+    const Case cases[] = {
+        {R"({"method":"notify_proc_stat_update","params":[{"cpu_temp":null}],"id":null})", "", 0, false},
+        {R"({"method":"notify_proc_stat_update","params":[],"id":7})", "dev msg receive id:7", 0, false},
+        // With a repeated key the last one counts, as in the parsed message.
+        {R"({"method":"notify_proc_stat_update","method":"notify_klippy_ready"})", "", 1, false},
+        {R"({"method":"notify_klippy_ready","method":"notify_proc_stat_update"})", "", 0, false},
+        {R"({"method":"notify_proc_stat_update","method":null})", R"(devmsg not do:{"method":"notify_proc_stat_update","method":null})", 0, false},
+        {R"({"method":"x","params":["notify_proc_stat_update"]})", R"(devmsg not do:{"method":"x","params":["notify_proc_stat_update"]})", 0, false},
+        {R"(["notify_proc_stat_update"])", R"(devmsg not do:["notify_proc_stat_update"])", 0, false},
+        {R"({"method":{"notify_proc_stat_update":1}})", "", 0, true},  // a method that is no text
+        {R"({"method":"notify_proc_stat_update","params":[{"cpu_temp":nul}]})", "", 0, true},
+        {R"({"method":"notify_proc_stat_update"} trailing)", "", 0, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.payload);
+        const std::size_t reports_before = reports.size();
+        const std::size_t errors_before = log.records("error").size();
+        const std::string console_before = console.text();
+        dispatch(c.payload);
+        EXPECT_EQ(console.text().substr(console_before.size()), c.console);
+        EXPECT_EQ(reports.size() - reports_before, c.reports);
+        EXPECT_EQ(log.records("error").size() - errors_before, c.error_logged ? 1u : 0u) << log.text();
+    }
+}
+
 TEST_F(Dispatch, AStatusNotificationRunsTheUpdateForEveryElementIncludingTheEventTime) {
     dispatch(R"({"jsonrpc":"2.0","method":"notify_status_update","params":[{"extruder":{"temperature":201.5},"print_stats":{"state":"printing"}},1234.5]})");
     ASSERT_EQ(reports.size(), 2u);
