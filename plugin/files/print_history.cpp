@@ -4,7 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "protocol/json_members.h"
+#include "status/json_members.h"
 #include "status/reading_rules.h"
 
 namespace zorim {

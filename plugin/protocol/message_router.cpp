@@ -3,6 +3,7 @@
 // notifications (which carry a method) are routed by method.
 #include "protocol/message_router.h"
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -10,10 +11,10 @@
 #include <nlohmann/json.hpp>
 
 #include "files/print_history.h"
-#include "protocol/json_members.h"
 #include "protocol/outgoing_message.h"
 #include "protocol/printer_identity.h"
 #include "protocol/subscription.h"
+#include "status/json_members.h"
 #include "status/reading_rules.h"
 #include "status/status_model.h"
 

@@ -2,7 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "protocol/json_members.h"
+#include "status/json_members.h"
 
 namespace zorim {
 namespace {
