@@ -61,8 +61,9 @@ struct RouteResult {
     std::int32_t status_updates = 0;
 };
 
-// Routes one message text. Never throws: a malformed or wrongly typed message
-// leaves the actions listed before the fault and an error record.
+// Routes one message text. A message that is malformed or wrongly typed (the
+// JSON library's errors) does not throw: it leaves the actions listed before
+// the fault, then an error record naming the message.
 void route_message(const PrinterView& printer, const std::string& payload, MachineStatus& status,
                    RouteResult& result);
 
