@@ -10,6 +10,7 @@
 #include "connection/message_queue.h"
 #include "connection/printer_connection.h"
 #include "connection/printer_manager.h"
+#include "protocol/message_router.h"
 #include "protocol/request_catalogue.h"
 #include "protocol/subscription.h"
 #include "support/test_support.h"
@@ -61,6 +62,29 @@ void BM_DispatchProcStat(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
 }
 BENCHMARK(BM_DispatchProcStat);
+
+// The router alone, without a connection, lock or callback, per kind of
+// recorded message: where a frame's time goes before the host sees it.
+void BM_RouteRecordedMessages(benchmark::State& state, const std::string& method, bool copy_records) {
+    const std::vector<std::string> frames = recorded_frames(method);
+    if (frames.empty()) {
+        state.SkipWithError("no such frame in the recording");
+        return;
+    }
+    MachineStatus status;
+    std::size_t next = 0;
+    for (auto _ : state) {
+        RouteResult result;
+        route_message(PrinterView{"bench", true, copy_records}, frames[next++ % frames.size()], status, result);
+        benchmark::DoNotOptimize(result);
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+BENCHMARK_CAPTURE(BM_RouteRecordedMessages, status_update, std::string("notify_status_update"), true);
+BENCHMARK_CAPTURE(BM_RouteRecordedMessages, status_update_unwatched, std::string("notify_status_update"), false);
+BENCHMARK_CAPTURE(BM_RouteRecordedMessages, proc_stat_update, std::string("notify_proc_stat_update"), true);
+BENCHMARK_CAPTURE(BM_RouteRecordedMessages, gcode_response, std::string("notify_gcode_response"), true);
+BENCHMARK_CAPTURE(BM_RouteRecordedMessages, history_changed, std::string("notify_history_changed"), true);
 
 void BM_RewriteObjectsList(benchmark::State& state) {
     std::string reply;

@@ -194,6 +194,69 @@ void PrinterConnection::on_pong_timeout(PrinterManager& manager, WebSocketEndpoi
     report_status(manager);
 }
 
+// --- Messages -------------------------------------------------------------------
+
+void PrinterConnection::dispatch_message(PrinterManager& manager, const std::string& payload) {
+    RouteResult result;
+    const PrinterView view{device_id_, link_state_.load() == kLinkOpen, manager.machine_status_wanted()};
+    {
+        std::lock_guard<std::mutex> lock(status_mutex_);
+        route_message(view, payload, status_, result);
+    }
+    status_update_count_.fetch_add(result.status_updates);
+    carry_out(manager, result);
+}
+
+void PrinterConnection::carry_out(PrinterManager& manager, RouteResult& result) {
+    std::size_t next_record = 0;
+    for (Action& action : result.actions) {
+        switch (action.kind) {
+            case ActionKind::console:
+                console_write(action.text);
+                break;
+            case ActionKind::log_error:
+                log_record(Severity::error, action.text);
+                break;
+            case ActionKind::erase_pending:
+                erase_pending(action.id);
+                break;
+            case ActionKind::report_status:
+                // No copy was made when nobody was to receive it.
+                if (next_record < result.records.size()) {
+                    manager.report_machine_status(device_id_, std::move(result.records[next_record++]));
+                }
+                break;
+            case ActionKind::report_error:
+                manager.report_error(device_id_, std::move(action.text));
+                break;
+            case ActionKind::report_file_list:
+                manager.report_file_list(device_id_, std::move(action.text));
+                break;
+            case ActionKind::report_file_meta:
+                manager.report_file_meta(device_id_, std::move(action.text));
+                break;
+            case ActionKind::report_print_history:
+                manager.report_print_history(device_id_, std::move(action.text));
+                break;
+            case ActionKind::report_file_changed:
+                manager.report_file_changed(device_id_, std::string());
+                break;
+            case ActionKind::report_history_changed:
+                manager.report_history_changed(device_id_, std::string());
+                break;
+            case ActionKind::request_objects_list:
+                manager.request_objects_list(device_id_);
+                break;
+            case ActionKind::request_subscribe:
+                manager.request_subscribe(device_id_, action.text);
+                break;
+            case ActionKind::request_latest_job:
+                manager.request_latest_job(device_id_);
+                break;
+        }
+    }
+}
+
 // --- Sending ------------------------------------------------------------------------
 
 bool PrinterConnection::transmit(WebSocketEndpoint& endpoint, const LinkHandle& handle, std::int32_t request_id,

@@ -13,9 +13,8 @@
 #include <mutex>
 #include <string>
 
-#include <nlohmann/json_fwd.hpp>
-
 #include "connection/websocket_endpoint.h"
+#include "protocol/message_router.h"
 #include "protocol/outgoing_message.h"
 #include "zorim_network/machine_status.h"
 
@@ -76,18 +75,10 @@ public:
     // The keep-alive tick: subscription watchdog, then resends.
     void check_pending_requests(WebSocketEndpoint& endpoint);
 
-    // --- Protocol (network thread) ---------------------------------------
+    // --- Messages (network thread) ---------------------------------------
+    // Routes one message text through the router under the status lock, then
+    // carries out what it asks for with no lock held.
     void dispatch_message(PrinterManager& manager, const std::string& payload);
-    void build_subscription(PrinterManager& manager, const std::string& payload);
-    void apply_printer_info(const nlohmann::json& result);
-
-    // --- Status model (network thread) -----------------------------------
-    void apply_status_update(PrinterManager& manager, const nlohmann::json& element);
-    void apply_gcode_response(const std::string& text);
-
-    // --- Files and history (network thread) ------------------------------
-    void apply_history_changed(PrinterManager& manager, const nlohmann::json& message);
-    void apply_print_job(const nlohmann::json& job);
 
     // --- Status record ----------------------------------------------------
     // The record is written on the network thread and, for a reopen, on the
@@ -119,6 +110,7 @@ private:
     // "connecting again" never reaches the host before the "offline" it
     // follows. Ignored when `event` is no longer the current link.
     void publish_state(const LinkHandle& event, std::int32_t state);
+    void carry_out(PrinterManager& manager, RouteResult& result);
 
     const std::string device_id_;
     mutable std::mutex handle_mutex_;  // leaf: guards handle_, uri_ and the retire code and reason

@@ -4,10 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "boundary/diagnostic_log.h"
-#include "connection/printer_connection.h"
-#include "connection/printer_manager.h"
-#include "protocol/json_members.h"
+#include "status/json_members.h"
 #include "status/reading_rules.h"
 
 namespace zorim {
@@ -109,34 +106,6 @@ void apply_job_fields(PrintJobRecord& record, const json& job, std::vector<std::
     } catch (const ReadingError& e) {
         problems.push_back(std::string("job/metadata/thumbnails/relative_path: ") + e.what());
     }
-}
-
-void PrinterConnection::apply_print_job(const json& job) {
-    std::vector<std::string> problems;
-    update_status([&](MachineStatus& status) { apply_job_fields(status.last_job, job, problems); });
-    for (const std::string& problem : problems) {
-        log_record(Severity::error, "print job from " + device_id_ + ": skipped " + problem);
-    }
-}
-
-void PrinterConnection::apply_history_changed(PrinterManager& manager, const json& message) {
-    if (!has_member(message, "params")) return;
-    const json& params = message["params"];
-    if (params.is_array()) {
-        for (const json& element : params) {
-            if (!has_non_null(element, "action")) continue;
-            const json& action = element["action"];
-            if (!action.is_string()) {
-                log_record(Severity::error, "history change from " + device_id_ +
-                                                ": skipped an element whose action is not a string");
-                continue;
-            }
-            if (action.get_ref<const std::string&>() == "added" && element.contains("job")) {
-                apply_print_job(element["job"]);
-            }
-        }
-    }
-    manager.report_history_changed(device_id_, std::string());
 }
 
 }  // namespace zorim

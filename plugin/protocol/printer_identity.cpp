@@ -2,8 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "connection/printer_connection.h"
-#include "protocol/json_members.h"
+#include "status/json_members.h"
 
 namespace zorim {
 namespace {
@@ -29,30 +28,27 @@ std::string model_for_hostname(const std::string& hostname, const std::string& c
     return model;
 }
 
-void PrinterConnection::apply_printer_info(const nlohmann::json& result) {
+void apply_printer_info(MachineStatus& status, const nlohmann::json& result) {
     // Three independent steps; a wrongly typed member stops the reading at
-    // that member (the caller logs it), and what was applied before stays.
+    // that member (its type error reaches the caller, which logs it), and
+    // what was applied before stays.
     if (has_non_null(result, "state")) {
         const std::string state = result["state"].get<std::string>();
         std::int32_t firmware_state = -1;
         if (state == "ready") firmware_state = kFirmwareReady;
         else if (state == "shutdown") firmware_state = kFirmwareShutdown;
         else if (state == "disconnected") firmware_state = kFirmwareDisconnected;
-        if (firmware_state >= 0) {
-            update_status([&](MachineStatus& status) { status.firmware_state = firmware_state; });
-        }
+        if (firmware_state >= 0) status.firmware_state = firmware_state;
     }
     if (has_non_null(result, "hostname")) {
         const std::string hostname = result["hostname"].get<std::string>();
-        update_status([&](MachineStatus& status) { status.model = hostname; });
+        status.model = hostname;
         // Only the "zorim" host name reads cpu_info; a missing one is an error there.
         const std::string cpu_info = hostname == "zorim" ? result.at("cpu_info").get<std::string>() : std::string();
-        const std::string model = model_for_hostname(hostname, cpu_info);
-        update_status([&](MachineStatus& status) { status.model = model; });
+        status.model = model_for_hostname(hostname, cpu_info);
     }
     if (has_non_null(result, "software_version")) {
-        const std::string version = result["software_version"].get<std::string>();
-        update_status([&](MachineStatus& status) { status.software_version = version; });
+        status.software_version = result["software_version"].get<std::string>();
     }
 }
 

@@ -2,7 +2,6 @@
 
 #include <stdexcept>
 
-#include "connection/printer_manager.h"
 #include "protocol/json_text.h"
 
 namespace zorim {
@@ -70,51 +69,6 @@ std::string compose_request(RequestId id, std::initializer_list<RequestArg> args
     text += std::to_string(static_cast<int>(row.id));
     text += '}';
     return text;
-}
-
-// --- PrinterManager's request operations --------------------------------------
-
-namespace {
-
-void send_row(PrinterManager& manager, const std::string& device_id, RequestId id,
-              std::initializer_list<RequestArg> args = {}) {
-    manager.send(device_id, id, compose_request(id, args), request_row(id).await_reply);
-}
-
-}  // namespace
-
-void PrinterManager::request_objects_list(const std::string& device_id) {
-    send_row(*this, device_id, kObjectsList);
-}
-
-void PrinterManager::request_subscribe(const std::string& device_id, const std::string& objects_text) {
-    send_row(*this, device_id, kSubscribe, {RequestArg::raw(objects_text)});
-}
-
-void PrinterManager::request_printer_info(const std::string& device_id) {
-    send_row(*this, device_id, kPrinterInfo);
-}
-
-void PrinterManager::request_file_list(const std::string& device_id, const std::string& path) {
-    send_row(*this, device_id, kFileList, {RequestArg::host_text(path)});
-}
-
-void PrinterManager::request_file_metadata(const std::string& device_id, const std::string& file_name) {
-    send_row(*this, device_id, kFileMetadata, {RequestArg::host_text(file_name)});
-}
-
-void PrinterManager::request_latest_job(const std::string& device_id) {
-    send_row(*this, device_id, kLatestJob);
-}
-
-void PrinterManager::request_history(const std::string& device_id, std::int32_t start, std::int32_t limit,
-                                     const std::string& order) {
-    send_row(*this, device_id, kHistoryList,
-             {RequestArg::integer(start), RequestArg::integer(limit), RequestArg::host_text(order)});
-}
-
-void PrinterManager::request_delete_file(const std::string& device_id, const std::string& file_name) {
-    send_row(*this, device_id, kDeleteFile, {RequestArg::host_text(file_name)});
 }
 
 }  // namespace zorim

@@ -2,8 +2,6 @@
 
 #include <string_view>
 
-#include "connection/printer_connection.h"
-#include "connection/printer_manager.h"
 
 namespace zorim {
 namespace {
@@ -38,12 +36,6 @@ std::optional<std::string> rewrite_objects_list(const std::string& reply) {
     replace_all(objects, "[", "{");
     replace_all(objects, "\"display_status\":null", "\"display_status\": [\"progress\", \"message\"]");
     return objects;
-}
-
-void PrinterConnection::build_subscription(PrinterManager& manager, const std::string& payload) {
-    if (std::optional<std::string> objects = rewrite_objects_list(payload)) {
-        manager.request_subscribe(device_id_, *objects);
-    }
 }
 
 }  // namespace zorim

@@ -1,8 +1,11 @@
 #include "status/status_model.h"
 
 #include <array>
+#include <cstdint>
 #include <initializer_list>
+#include <stdexcept>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 
 #include <nlohmann/json.hpp>
@@ -203,6 +206,15 @@ void apply_ceiling(MachineStatus& status, Ceiling ceiling) {
 
 constexpr double kSwitchThreshold = 0.1;
 
+std::size_t lowest_row(std::uint64_t bits) {
+    std::size_t row = 0;
+    while ((bits & 1) == 0) {
+        bits >>= 1;
+        ++row;
+    }
+    return row;
+}
+
 // Applies one field to the record. `value` is the field's value, present in
 // its object (it may be null).
 void apply_field(MachineStatus& status, const Field& field, const json& value) {
@@ -240,18 +252,62 @@ void apply_field(MachineStatus& status, const Field& field, const json& value) {
     }
 }
 
-// The value a field's path leads to inside `object`, or null when a level is
-// missing or not an object.
-const json* follow(const json& object, const Field& field) {
-    const json* level = &object;
-    for (const char* key : field.path) {
-        if (key == nullptr) break;
+// The value a field's path leads to below its first key's `value`, or null
+// when a level is missing or not an object.
+const json* follow_rest(const json& value, const Field& field) {
+    const json* level = &value;
+    for (std::size_t i = 1; i < field.path.size() && field.path[i] != nullptr; ++i) {
         if (!level->is_object()) return nullptr;
-        auto found = level->find(key);
+        auto found = level->find(field.path[i]);
         if (found == level->end()) return nullptr;
         level = &*found;
     }
     return level;
+}
+
+// Which parsers an element's keys name and which fields an object's keys
+// start, so that an element is walked once instead of looked up once per
+// parser and per field. Bit i of a mask stands for parser or field i; the
+// parsers and fields are then applied in table order, as before.
+constexpr std::size_t kMaxRows = 64;
+using RowMask = std::uint64_t;
+using KeyIndex = std::unordered_map<std::string_view, RowMask>;
+
+struct ParserIndex {
+    KeyIndex parsers_by_object;
+    std::vector<KeyIndex> fields_by_key;  // per parser, by the first key of the field's path
+};
+
+const ParserIndex& parser_index() {
+    static const ParserIndex index = [] {
+        ParserIndex built;
+        const std::vector<ObjectParser>& parsers = object_parsers();
+        if (parsers.size() > kMaxRows) throw std::logic_error("too many object parsers for the index");
+        for (std::size_t p = 0; p < parsers.size(); ++p) {
+            built.parsers_by_object[parsers[p].object] |= RowMask{1} << p;
+            KeyIndex fields;
+            if (parsers[p].fields.size() > kMaxRows) throw std::logic_error("too many fields for the index");
+            for (std::size_t f = 0; f < parsers[p].fields.size(); ++f) {
+                fields[parsers[p].fields[f].path[0]] |= RowMask{1} << f;
+            }
+            built.fields_by_key.push_back(std::move(fields));
+        }
+        return built;
+    }();
+    return index;
+}
+
+// Marks, in `found`, the rows that the keys of `object` name, with the value
+// each row starts from.
+RowMask find_rows(const KeyIndex& index, const json& object, std::array<const json*, kMaxRows>& found) {
+    RowMask mask = 0;
+    for (auto entry = object.begin(); entry != object.end(); ++entry) {
+        auto rows = index.find(std::string_view(entry.key()));
+        if (rows == index.end()) continue;
+        mask |= rows->second;
+        for (RowMask bits = rows->second; bits != 0; bits &= bits - 1) found[lowest_row(bits)] = &entry.value();
+    }
+    return mask;
 }
 
 std::string describe_path(const char* object, const Field& field) {
@@ -268,11 +324,19 @@ std::string describe_path(const char* object, const Field& field) {
 
 void apply_object_parsers(MachineStatus& status, const json& element, std::vector<std::string>& problems) {
     if (!element.is_object()) return;
-    for (const ObjectParser& parser : object_parsers()) {
-        auto object = element.find(parser.object);
-        if (object == element.end() || !object->is_object()) continue;
-        for (const Field& field : parser.fields) {
-            const json* value = follow(*object, field);
+    const std::vector<ObjectParser>& parsers = object_parsers();
+    const ParserIndex& index = parser_index();
+    std::array<const json*, kMaxRows> objects{};
+    for (RowMask p = find_rows(index.parsers_by_object, element, objects); p != 0; p &= p - 1) {
+        const std::size_t row = lowest_row(p);
+        const ObjectParser& parser = parsers[row];
+        const json& object = *objects[row];
+        if (!object.is_object()) continue;
+        std::array<const json*, kMaxRows> starts{};
+        for (RowMask f = find_rows(index.fields_by_key[row], object, starts); f != 0; f &= f - 1) {
+            const std::size_t field_row = lowest_row(f);
+            const Field& field = parser.fields[field_row];
+            const json* value = follow_rest(*starts[field_row], field);
             if (value == nullptr) continue;
             try {
                 apply_field(status, field, *value);

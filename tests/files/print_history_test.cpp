@@ -9,8 +9,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "connection/printer_connection.h"
-#include "connection/printer_manager.h"
+#include "protocol/message_router.h"
 #include "support/test_support.h"
 
 namespace zorim {
@@ -178,30 +177,40 @@ TEST(PrintJob, WronglyTypedMembersAreSkippedAndTheRestApplied) {
     EXPECT_EQ(record.thumbnail_path, "");
 }
 
-// --- History notifications on a connection ---------------------------------------------
+// --- History notifications ---------------------------------------------------------------
 
 class HistoryChanged : public ::testing::Test {
 protected:
-    test::LogCapture log{4};
-    test::TextRecorder signals;
-    PrinterManager manager{test::fast_timing()};
-    std::shared_ptr<PrinterConnection> connection =
-        std::make_shared<PrinterConnection>("dev", LinkHandle{}, "ws://x/websocket");
+    MachineStatus status;
+    RouteResult result;
 
-    void SetUp() override { manager.set_history_changed_fn(signals.callback()); }
     void notify(const std::string& params_member) {
-        connection->apply_history_changed(
-            manager, json::parse(R"({"jsonrpc":"2.0","method":"notify_history_changed")" + params_member + "}"));
+        apply(R"({"jsonrpc":"2.0","method":"notify_history_changed")" + params_member + "}");
     }
-    PrintJobRecord last_job() const { return connection->status_copy().last_job; }
+    void apply(const std::string& message) {
+        apply_history_changed(PrinterView{"dev", true, true}, json::parse(message), status, result);
+    }
+    std::size_t signals() const { return count(ActionKind::report_history_changed); }
+    std::vector<std::string> errors() const {
+        std::vector<std::string> texts;
+        for (const Action& action : result.actions) {
+            if (action.kind == ActionKind::log_error) texts.push_back(action.text);
+        }
+        return texts;
+    }
+    std::size_t count(ActionKind kind) const {
+        std::size_t n = 0;
+        for (const Action& action : result.actions) n += action.kind == kind ? 1 : 0;
+        return n;
+    }
+    const PrintJobRecord& last_job() const { return status.last_job; }
 };
 
 TEST_F(HistoryChanged, AddedJobsAreParsedInOrderAndTheSignalComesOnce) {
     notify(R"(,"params":[{"action":"added","job":{"job_id":"1","filename":"a.gcode","metadata":{"slicer":"S1"}}},
                          {"action":"added","job":{"job_id":"2","status":"in_progress"}}])");
-    ASSERT_EQ(signals.size(), 1u);
-    EXPECT_EQ(signals.events()[0].device_id, "dev");
-    EXPECT_EQ(signals.events()[0].text, "");
+    ASSERT_EQ(signals(), 1u);
+    EXPECT_EQ(result.actions.size(), 1u);  // nothing else: no log, no report of the record
     EXPECT_EQ(last_job().job_id, "2");
     EXPECT_EQ(last_job().status, "in_progress");
     EXPECT_EQ(last_job().filename, "a.gcode");  // the second job does not carry one
@@ -217,55 +226,53 @@ TEST_F(HistoryChanged, OtherActionsAndElementsChangeNothingButStillSignal) {
                          {"job":{"job_id":"J"}},
                          "added",
                          7])");
-    EXPECT_EQ(signals.size(), 1u);
+    EXPECT_EQ(signals(), 1u);
     EXPECT_EQ(last_job().job_id, "");
 
     notify(R"(,"params":{"action":"added","job":{"job_id":"O"}})");
     notify(R"(,"params":null)");
     notify(R"(,"params":[])");
-    EXPECT_EQ(signals.size(), 4u);
+    EXPECT_EQ(signals(), 4u);
     EXPECT_EQ(last_job().job_id, "");
-    EXPECT_TRUE(log.records("error").empty()) << log.text();
+    EXPECT_TRUE(errors().empty()) << errors().front();
 }
 
 TEST_F(HistoryChanged, WithoutParamsThereIsNoSignal) {
     notify("");
-    EXPECT_EQ(signals.size(), 0u);
+    EXPECT_EQ(signals(), 0u);
 }
 
 TEST_F(HistoryChanged, AnActionThatIsNotTextIsLoggedAndOnlyItsElementSkipped) {
     notify(R"(,"params":[{"action":1,"job":{"job_id":"bad"}},{"action":"added","job":{"job_id":"good"}}])");
     EXPECT_EQ(last_job().job_id, "good");
-    EXPECT_EQ(signals.size(), 1u);
-    const std::vector<std::string> errors = log.records("error");
-    ASSERT_EQ(errors.size(), 1u) << log.text();
-    EXPECT_NE(errors[0].find("dev"), std::string::npos);
+    EXPECT_EQ(signals(), 1u);
+    ASSERT_EQ(errors().size(), 1u);
+    EXPECT_NE(errors()[0].find("dev"), std::string::npos);
 }
 
 TEST_F(HistoryChanged, AWronglyTypedJobMemberIsLoggedAndTheRestOfTheJobKept) {
     notify(R"(,"params":[{"action":"added","job":{"job_id":"9","exists":"yes","metadata":{"size":"big","slicer":"S"}}}])");
     EXPECT_EQ(last_job().job_id, "9");
     EXPECT_EQ(last_job().slicer, "S");
-    EXPECT_EQ(signals.size(), 1u);
-    const std::vector<std::string> errors = log.records("error");
-    ASSERT_EQ(errors.size(), 2u) << log.text();
-    EXPECT_NE(errors[0].find("exists"), std::string::npos) << errors[0];
-    EXPECT_NE(errors[1].find("size"), std::string::npos) << errors[1];
+    EXPECT_EQ(signals(), 1u);
+    ASSERT_EQ(errors().size(), 2u);
+    EXPECT_NE(errors()[0].find("exists"), std::string::npos) << errors()[0];
+    EXPECT_NE(errors()[1].find("size"), std::string::npos) << errors()[1];
 }
 
 TEST_F(HistoryChanged, TheRecordedAddedNotificationFillsTheLastJob) {
     const std::vector<std::string> frames = test::read_fixture_lines("klipper_sim_session.jsonl");
     // Frame 41 adds job 000003; frame 551 reports it finished, which is not read.
-    connection->apply_history_changed(manager, json::parse(frames.at(40)));
-    connection->apply_history_changed(manager, json::parse(frames.at(550)));
-    EXPECT_EQ(signals.size(), 2u);
-    const PrintJobRecord job = last_job();
+    apply(frames.at(40));
+    apply(frames.at(550));
+    EXPECT_EQ(signals(), 2u);
+    const PrintJobRecord& job = last_job();
     EXPECT_EQ(job.job_id, "000003");
     EXPECT_EQ(job.status, "in_progress");
     EXPECT_DOUBLE_EQ(job.end_time, 0.0);
     EXPECT_EQ(job.thumbnail_path, ".thumbs/cube_sim-32x32.png");
     EXPECT_DOUBLE_EQ(job.size, 3313.0);
-    EXPECT_TRUE(log.records("error").empty()) << log.text();
+    EXPECT_TRUE(errors().empty()) << errors().front();
 }
 
 }  // namespace

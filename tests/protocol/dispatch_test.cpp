@@ -285,6 +285,38 @@ TEST_F(Dispatch, ProcessStatisticsAreIgnoredSilently) {
     EXPECT_EQ(host_text_events(), 0u);
 }
 
+TEST_F(Dispatch, OnlyAWellFormedStatisticsNotificationIsIgnoredAndItsNameElsewhereChangesNothing) {
+    struct Case {
+        const char* payload;
+        const char* console;  // the whole console text the message writes
+        std::size_t reports;
+        bool error_logged;
+    };
+    const Case cases[] = {
+        {R"({"method":"notify_proc_stat_update","params":[{"cpu_temp":null}],"id":null})", "", 0, false},
+        {R"({"method":"notify_proc_stat_update","params":[],"id":7})", "dev msg receive id:7", 0, false},
+        // With a repeated key the last one counts, as in the parsed message.
+        {R"({"method":"notify_proc_stat_update","method":"notify_klippy_ready"})", "", 1, false},
+        {R"({"method":"notify_klippy_ready","method":"notify_proc_stat_update"})", "", 0, false},
+        {R"({"method":"notify_proc_stat_update","method":null})", R"(devmsg not do:{"method":"notify_proc_stat_update","method":null})", 0, false},
+        {R"({"method":"x","params":["notify_proc_stat_update"]})", R"(devmsg not do:{"method":"x","params":["notify_proc_stat_update"]})", 0, false},
+        {R"(["notify_proc_stat_update"])", R"(devmsg not do:["notify_proc_stat_update"])", 0, false},
+        {R"({"method":{"notify_proc_stat_update":1}})", "", 0, true},  // a method that is no text
+        {R"({"method":"notify_proc_stat_update","params":[{"cpu_temp":nul}]})", "", 0, true},
+        {R"({"method":"notify_proc_stat_update"} trailing)", "", 0, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.payload);
+        const std::size_t reports_before = reports.size();
+        const std::size_t errors_before = log.records("error").size();
+        const std::string console_before = console.text();
+        dispatch(c.payload);
+        EXPECT_EQ(console.text().substr(console_before.size()), c.console);
+        EXPECT_EQ(reports.size() - reports_before, c.reports);
+        EXPECT_EQ(log.records("error").size() - errors_before, c.error_logged ? 1u : 0u) << log.text();
+    }
+}
+
 TEST_F(Dispatch, AStatusNotificationRunsTheUpdateForEveryElementIncludingTheEventTime) {
     dispatch(R"({"jsonrpc":"2.0","method":"notify_status_update","params":[{"extruder":{"temperature":201.5},"print_stats":{"state":"printing"}},1234.5]})");
     ASSERT_EQ(reports.size(), 2u);
@@ -588,6 +620,9 @@ struct Recording {
     std::size_t file_lists, file_metas, histories, file_changes, history_changes;
     std::size_t klipper_away_reports;  // error replies to printer.info or the objects list that were news
     void (*check)(const MachineStatus&);
+    // FNV-1a over the record image of every report, in order: the whole
+    // record of each report, as the host receives it.
+    std::uint64_t reports_digest;
 };
 
 void PrintTo(const Recording& recording, std::ostream* out) { *out << recording.name; }
@@ -611,7 +646,8 @@ const Recording kRecordings[] = {
          EXPECT_EQ(s.last_job.status, "in_progress");
          EXPECT_DOUBLE_EQ(s.last_job.end_time, 1796791688.685584);
          EXPECT_EQ(s.last_job.thumbnail_path, ".thumbs/cube_sim-32x32.png");
-     }},
+     },
+     0x2b1dace8380670b1},
     // Its first subscription finds the previous job's file still loaded.
     {"klipper_sim_pause_resume_cancel_restart", {6, 1, 1}, {}, 0, 0, 1, 0, 2, 0,
      [](const MachineStatus& s) {
@@ -620,7 +656,8 @@ const Recording kRecordings[] = {
          EXPECT_EQ(s.print_stats.filename, "");
          EXPECT_EQ(s.job_state, 1);
          EXPECT_EQ(s.last_job.job_id, "000005");
-     }},
+     },
+     0xda6de7f9c37bb80d},
     {"failed_stepper_too_far_in_past", {2}, {}, 0, 1, 0, 0, 2, 0,
      [](const MachineStatus& s) {
          EXPECT_EQ(s.firmware_state, 4);
@@ -630,20 +667,23 @@ const Recording kRecordings[] = {
          EXPECT_EQ(s.machine_state, 7);
          EXPECT_EQ(s.job_state, 2);
          EXPECT_EQ(s.last_job.job_id, "000001");
-     }},
+     },
+     0xb851ecdb4557511d},
     // Mainline Klipper's "Must home axis first" reaches the host as "Must home first".
     {"klipper_sim_move_errors", {1}, {"Must home first", "Move out of range", "Move out of range"}, 0, 0, 0, 0, 0, 0,
      [](const MachineStatus& s) {
          EXPECT_EQ(s.firmware_state, 1);
          EXPECT_EQ(s.model, "vm");
          EXPECT_EQ(s.machine_state, 0);
-     }},
+     },
+     0xe0753be66c72dfa7},
     {"klippy_mcu_shutdown", {2}, {}, 0, 0, 0, 0, 0, 0,
      [](const MachineStatus& s) {
          EXPECT_EQ(s.firmware_state, 4);
          EXPECT_EQ(s.machine_state, 7);
          EXPECT_EQ(s.webhooks.state, "shutdown");
-     }},
+     },
+     0xfd071b29712c3200},
     // printer.info and the objects list both fail: one report that Klipper is away.
     {"moonraker_no_klippy", {}, {}, 2, 1, 0, 12, 0, 1,
      [](const MachineStatus& s) {
@@ -651,7 +691,8 @@ const Recording kRecordings[] = {
          EXPECT_EQ(s.model, "");
          EXPECT_EQ(s.machine_state, 7);
          EXPECT_EQ(s.last_job.job_id, "");
-     }},
+     },
+     0xe69553db0c0d6592},
     // The loaded file asks for the latest job; Klipper's restart asks for the
     // objects list; the stream that comes back after subscribing again is applied.
     {"klipper_restart_drops_subscription", {2, 6, 1}, {}, 0, 0, 0, 0, 0, 0,
@@ -661,7 +702,8 @@ const Recording kRecordings[] = {
          EXPECT_EQ(s.machine_state, 4);
          EXPECT_EQ(s.job_state, 1);
          EXPECT_DOUBLE_EQ(s.extruder.temperature, 93.66);
-     }},
+     },
+     0x51b86c3c8461df79},
 };
 
 // Replayed on an open link, as the plug-in meets the printer.
@@ -739,7 +781,12 @@ TEST_P(RecordedTraffic, EveryFrameAsTheAnswerToThePluginsRequests) {
     EXPECT_EQ(histories.size(), recording.histories);
     EXPECT_EQ(file_changes.size(), recording.file_changes);
     EXPECT_EQ(history_changes.size(), recording.history_changes);
-    for (const test::StatusReport& report : reports.reports()) EXPECT_EQ(report.device_id, "dev");
+    std::uint64_t digest = test::fnv1a("");
+    for (const test::StatusReport& report : reports.reports()) {
+        EXPECT_EQ(report.device_id, "dev");
+        digest = test::fnv1a(test::record_image(report.status), digest);
+    }
+    EXPECT_EQ(digest, recording.reports_digest) << std::hex << "0x" << digest;
     recording.check(connection->status_copy());
 }
 

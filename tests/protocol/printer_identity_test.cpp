@@ -23,9 +23,11 @@ protected:
     std::shared_ptr<PrinterConnection> connection =
         std::make_shared<PrinterConnection>("dev", LinkHandle{}, "ws://x/websocket");
 
+    MachineStatus folded;  // one printer's record across the calls of a test
+
     MachineStatus apply(const std::string& result) {
-        connection->apply_printer_info(json::parse(result));
-        return connection->status_copy();
+        apply_printer_info(folded, json::parse(result));
+        return folded;
     }
     std::string model_after(const std::string& result) { return apply(result).model; }
 };

@@ -38,7 +38,7 @@ TEST(Subscription, TheWorkedExampleBecomesItsExactRequest) {
 
     PrinterManager manager(test::fast_timing());
     auto connection = std::make_shared<PrinterConnection>("dev", LinkHandle{}, "ws://x/websocket");
-    connection->build_subscription(manager, reply);
+    connection->dispatch_message(manager, reply);
     const std::vector<OutgoingMessage> queued = test::take_queued(manager);
     ASSERT_EQ(queued.size(), 1u);
     EXPECT_EQ(queued[0].text,
@@ -75,7 +75,7 @@ TEST(Subscription, AnEmptyListIsStillSentAlthoughItIsNotJson) {
 
     PrinterManager manager(test::fast_timing());
     auto connection = std::make_shared<PrinterConnection>("dev", LinkHandle{}, "ws://x/websocket");
-    connection->build_subscription(manager, reply);
+    connection->dispatch_message(manager, reply);
     const std::vector<OutgoingMessage> queued = test::take_queued(manager);
     ASSERT_EQ(queued.size(), 1u);
     EXPECT_EQ(queued[0].text,
@@ -98,7 +98,7 @@ TEST(Subscription, NoRequestWithoutTheKeyOrWithoutAClosingBracketAndBraceAfterIt
         EXPECT_FALSE(rewrite_objects_list(reply).has_value());
         PrinterManager manager(test::fast_timing());
         auto connection = std::make_shared<PrinterConnection>("dev", LinkHandle{}, "ws://x/websocket");
-        connection->build_subscription(manager, reply);
+        connection->dispatch_message(manager, reply);
         EXPECT_TRUE(test::take_queued(manager).empty());
     }
 }

@@ -11,8 +11,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include "connection/printer_connection.h"
-#include "connection/printer_manager.h"
+#include "protocol/message_router.h"
 #include "status/reading_rules.h"
 #include "support/test_support.h"
 
@@ -517,70 +516,86 @@ TEST(GcodePhrases, FilamentProgressIsNeverReset) {
     EXPECT_EQ(status.load_filament_state, 2);
 }
 
-// --- Status updates on a connection ----------------------------------------------------------
+// --- Status elements through the router ------------------------------------------------------
 
 class StatusUpdate : public ::testing::Test {
 protected:
-    test::LogCapture log{4};
-    test::StatusRecorder reports;
-    PrinterManager manager{test::fast_timing()};
-    std::shared_ptr<PrinterConnection> connection =
-        std::make_shared<PrinterConnection>("dev", LinkHandle{}, "ws://x/websocket");
+    MachineStatus status;
+    RouteResult result;
+    const PrinterView printer{"dev", true, true};
 
-    void SetUp() override { manager.set_machine_status_changed_fn(reports.callback()); }
-    void update(const std::string& element) { connection->apply_status_update(manager, json::parse(element)); }
+    void update(const std::string& element) { apply_status_element(printer, json::parse(element), status, result); }
+    void route(const std::string& message) { route_message(printer, message, status, result); }
+    std::size_t reports() const { return result.records.size(); }
+    const MachineStatus& last_report() const { return result.records.back(); }
+    std::vector<std::string> errors() const {
+        std::vector<std::string> texts;
+        for (const Action& action : result.actions) {
+            if (action.kind == ActionKind::log_error) texts.push_back(action.text);
+        }
+        return texts;
+    }
 };
 
 TEST_F(StatusUpdate, EveryElementCountsDerivesAndReportsEvenWithoutObjects) {
     update("1234.5");
     update("{}");
-    ASSERT_EQ(reports.size(), 2u);
-    EXPECT_EQ(connection->status_update_count(), 2);
-    EXPECT_EQ(reports.last().status.machine_state, 4);
-    EXPECT_EQ(reports.last().device_id, "dev");
-    EXPECT_DOUBLE_EQ(reports.last().status.fan.max_power, 1.0);
+    ASSERT_EQ(reports(), 2u);
+    EXPECT_EQ(result.status_updates, 2);
+    EXPECT_EQ(last_report().machine_state, 4);
+    EXPECT_DOUBLE_EQ(last_report().fan.max_power, 1.0);
+
+    // Without a receiver no record is copied, but the element is still counted.
+    RouteResult uncopied;
+    apply_status_element(PrinterView{"dev", true, false}, json::parse("{}"), status, uncopied);
+    EXPECT_TRUE(uncopied.records.empty());
+    ASSERT_EQ(uncopied.actions.size(), 1u);
+    EXPECT_EQ(uncopied.actions[0].kind, ActionKind::report_status);
+    EXPECT_EQ(uncopied.status_updates, 1);
 }
 
 TEST_F(StatusUpdate, APrintStateTakesEffectInItsOwnElementsReport) {
     update(R"({"print_stats":{"state":"paused"}})");
-    EXPECT_EQ(reports.last().status.job_state, 3);
-    EXPECT_EQ(reports.last().status.machine_state, 5);
+    EXPECT_EQ(last_report().job_state, 3);
+    EXPECT_EQ(last_report().machine_state, 5);
     update(R"({"print_stats":{"state":"printing"}})");
     update(R"({"extruder":{"temperature":210.0}})");
-    EXPECT_EQ(reports.last().status.job_state, 2);
-    EXPECT_EQ(reports.last().status.machine_state, 5);
-    EXPECT_DOUBLE_EQ(reports.last().status.extruder.temperature, 210.0);
+    EXPECT_EQ(last_report().job_state, 2);
+    EXPECT_EQ(last_report().machine_state, 5);
+    EXPECT_DOUBLE_EQ(last_report().extruder.temperature, 210.0);
 }
 
 TEST_F(StatusUpdate, CalibrationFromTheConsoleShowsInTheNextReport) {
     update(R"({"print_stats":{"state":"standby"}})");
-    const std::size_t before = reports.size();
-    connection->apply_gcode_response(R"({"jsonrpc":"2.0","method":"notify_gcode_response","params":["BED LEVEL START"]})");
-    EXPECT_EQ(reports.size(), before);
+    const std::size_t before = reports();
+    route(R"({"jsonrpc":"2.0","method":"notify_gcode_response","params":["BED LEVEL START"]})");
+    EXPECT_EQ(reports(), before);
     update(R"({"extruder":{"temperature":25.0}})");
-    EXPECT_EQ(reports.last().status.machine_state, 6);
+    EXPECT_EQ(last_report().machine_state, 6);
     update(R"({"print_stats":{"state":"printing"}})");
-    EXPECT_EQ(reports.last().status.machine_state, 5);
+    EXPECT_EQ(last_report().machine_state, 5);
     update(R"({"print_stats":{"state":"complete"}})");
-    EXPECT_EQ(reports.last().status.machine_state, 4);
+    EXPECT_EQ(last_report().machine_state, 4);
 }
 
 TEST_F(StatusUpdate, AWronglyTypedMemberIsLoggedAndTheElementStillReported) {
     update(R"({"extruder":{"temperature":"hot","target":200},"print_stats":{"state":"printing"}})");
-    ASSERT_EQ(reports.size(), 1u);
-    EXPECT_DOUBLE_EQ(reports.last().status.extruder.target, 200.0);
-    EXPECT_EQ(reports.last().status.machine_state, 5);
-    const std::vector<std::string> errors = log.records("error");
-    ASSERT_EQ(errors.size(), 1u) << log.text();
-    EXPECT_NE(errors[0].find("dev"), std::string::npos) << errors[0];
-    EXPECT_NE(errors[0].find("extruder/temperature"), std::string::npos) << errors[0];
+    ASSERT_EQ(reports(), 1u);
+    EXPECT_DOUBLE_EQ(last_report().extruder.target, 200.0);
+    EXPECT_EQ(last_report().machine_state, 5);
+    // The record is logged before it is reported.
+    ASSERT_EQ(result.actions.size(), 2u);
+    EXPECT_EQ(result.actions[1].kind, ActionKind::report_status);
+    ASSERT_EQ(errors().size(), 1u);
+    EXPECT_NE(errors()[0].find("dev"), std::string::npos) << errors()[0];
+    EXPECT_NE(errors()[0].find("extruder/temperature"), std::string::npos) << errors()[0];
 }
 
 TEST_F(StatusUpdate, TheCeilingFollowsTheIdentityFromPrinterInfo) {
-    connection->apply_printer_info(json::parse(R"({"hostname":"zorim","cpu_info":"4 core"})"));
+    route(R"({"jsonrpc":"2.0","result":{"hostname":"zorim","cpu_info":"4 core"},"id":3})");
     update(R"({"extruder":{"target":210},"heater_bed":{"target":60}})");
-    EXPECT_DOUBLE_EQ(reports.last().status.extruder.max_temperature, 350.0);
-    EXPECT_DOUBLE_EQ(reports.last().status.heater_bed.max_temperature, 120.0);
+    EXPECT_DOUBLE_EQ(last_report().extruder.max_temperature, 350.0);
+    EXPECT_DOUBLE_EQ(last_report().heater_bed.max_temperature, 120.0);
 }
 
 TEST_F(StatusUpdate, TheRecordedSubscriptionReplyFillsTheRecord) {
@@ -588,8 +603,8 @@ TEST_F(StatusUpdate, TheRecordedSubscriptionReplyFillsTheRecord) {
     const json reply = json::parse(test::read_fixture_lines("klipper_sim_session.jsonl").at(5));
     update(reply.at("result").at("status").dump());
 
-    EXPECT_TRUE(log.records("error").empty()) << log.text();
-    const MachineStatus s = reports.last().status;
+    EXPECT_TRUE(errors().empty()) << errors().front();
+    const MachineStatus& s = last_report();
     EXPECT_EQ(s.webhooks.state, "ready");
     EXPECT_EQ(s.webhooks.state_message, "Printer is ready");
     EXPECT_DOUBLE_EQ(s.gcode_move.speed, 1500.0);
@@ -624,16 +639,16 @@ TEST_F(StatusUpdate, RecordedPrintingUpdatesFoldIntoTheJobsProgress) {
     for (std::size_t i = 0; i <= 549; ++i) {
         const json message = json::parse(frames.at(i));
         if (message.value("method", "") == "notify_status_update") {
-            for (const json& element : message.at("params")) connection->apply_status_update(manager, element);
+            for (const json& element : message.at("params")) apply_status_element(printer, element, status, result);
         } else if (message.contains("result") && message.at("result").is_object() &&
                    message.at("result").contains("status")) {
-            connection->apply_status_update(manager, message.at("result").at("status"));
+            apply_status_element(printer, message.at("result").at("status"), status, result);
         }
-        saw_printing = saw_printing || (reports.size() > 0 && reports.last().status.machine_state == 5);
+        saw_printing = saw_printing || (reports() > 0 && last_report().machine_state == 5);
     }
     EXPECT_TRUE(saw_printing);
-    EXPECT_TRUE(log.records("error").empty()) << log.text();
-    const MachineStatus s = reports.last().status;
+    EXPECT_TRUE(errors().empty()) << errors().front();
+    const MachineStatus& s = last_report();
     EXPECT_EQ(s.print_stats.state, "complete");
     EXPECT_EQ(s.print_stats.filename, "cube_sim.gcode");
     EXPECT_EQ(s.job_state, 4);

@@ -1,6 +1,9 @@
 #include "support/test_support.h"
 
 #include <atomic>
+#include <cstddef>
+#include <cstring>
+#include <type_traits>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -214,6 +217,79 @@ std::vector<std::string> read_fixture_lines(const std::string& name) {
         if (!line.empty() && line.rfind("{\"_marker\"", 0) != 0) lines.push_back(line);
     }
     return lines;
+}
+
+}  // namespace zorim::test
+
+namespace zorim::test {
+namespace {
+
+class ImageWriter {
+public:
+    ImageWriter() : bytes_(sizeof(MachineStatus), '\0') {}
+
+    template <typename T>
+    void put(std::size_t offset, const T& value) {
+        static_assert(std::is_trivially_copyable_v<T>, "texts have their own overload");
+        std::memcpy(&bytes_[offset], &value, sizeof value);
+    }
+    void put(std::size_t /*offset*/, const std::string& value) {
+        texts_ += std::to_string(value.size()) + ':' + value;
+    }
+    std::string image() const { return bytes_ + texts_; }
+
+private:
+    std::string bytes_;
+    std::string texts_;
+};
+
+}  // namespace
+
+ZORIM_LAYOUT_CHECKS_BEGIN
+std::string record_image(const MachineStatus& status) {
+    ImageWriter w;
+#define PUT(member) w.put(offsetof(MachineStatus, member), status.member)
+    PUT(load_filament_state); PUT(unload_filament_state); PUT(heartbeat_state); PUT(machine_state);
+    PUT(job_state); PUT(connection_state); PUT(firmware_state); PUT(reserved_text); PUT(reserved_flag);
+    PUT(drying_heater_on); PUT(layout_padding_66); PUT(led_colour); PUT(box_led_on); PUT(box_fan_on);
+    PUT(model); PUT(software_version); PUT(webhooks.state); PUT(webhooks.state_message);
+    PUT(gcode_move.speed_factor); PUT(gcode_move.speed); PUT(gcode_move.extrude_factor);
+    PUT(gcode_move.homing_origin); PUT(gcode_move.position); PUT(gcode_move.gcode_position);
+    PUT(gcode_move.absolute_coordinates); PUT(gcode_move.absolute_extrude);
+    PUT(toolhead.print_time); PUT(toolhead.estimated_print_time); PUT(toolhead.position);
+    PUT(toolhead.max_velocity); PUT(toolhead.max_accel); PUT(toolhead.max_accel_to_decel);
+    PUT(toolhead.square_corner_velocity); PUT(toolhead.axis_minimum); PUT(toolhead.axis_maximum);
+    PUT(toolhead.stalls); PUT(toolhead.homed_axes); PUT(toolhead.extruder); PUT(save_config_pending);
+    PUT(extruder.temperature); PUT(extruder.target); PUT(extruder.power); PUT(extruder.pressure_advance);
+    PUT(extruder.smooth_time); PUT(extruder.can_extrude); PUT(extruder.max_temperature);
+    PUT(heater_bed.temperature); PUT(heater_bed.target); PUT(heater_bed.power); PUT(heater_bed.max_temperature);
+    PUT(fan.speed); PUT(fan.rpm); PUT(fan.max_power); PUT(box_fan.speed); PUT(box_fan.rpm); PUT(box_fan.max_power);
+    PUT(idle_timeout.printing_time); PUT(idle_timeout.state);
+    PUT(virtual_sdcard.is_active); PUT(virtual_sdcard.progress); PUT(virtual_sdcard.file_position);
+    PUT(virtual_sdcard.file_size); PUT(virtual_sdcard.file_path);
+    PUT(print_stats.total_duration); PUT(print_stats.print_duration); PUT(print_stats.filament_used);
+    PUT(print_stats.info.total_layer); PUT(print_stats.info.current_layer); PUT(print_stats.filename);
+    PUT(print_stats.state); PUT(print_stats.message); PUT(display_status.progress); PUT(display_status.message);
+    PUT(mesh_min); PUT(mesh_max);
+    PUT(last_job.end_time); PUT(last_job.start_time); PUT(last_job.filament_used); PUT(last_job.print_duration);
+    PUT(last_job.total_duration); PUT(last_job.exists); PUT(last_job.status); PUT(last_job.job_id);
+    PUT(last_job.filename); PUT(last_job.filament_name); PUT(last_job.filament_type); PUT(last_job.thumbnail_path);
+    PUT(last_job.uuid); PUT(last_job.slicer); PUT(last_job.slicer_version); PUT(last_job.estimated_time);
+    PUT(last_job.filament_total); PUT(last_job.filament_weight_total); PUT(last_job.modified); PUT(last_job.size);
+    PUT(last_job.first_layer_bed_temp); PUT(last_job.first_layer_extr_temp); PUT(last_job.first_layer_height);
+    PUT(last_job.layer_height); PUT(last_job.metadata_height); PUT(last_job.gcode_start_byte);
+    PUT(last_job.gcode_end_byte); PUT(last_job.nozzle_diameter);
+#undef PUT
+    return w.image();
+}
+ZORIM_LAYOUT_CHECKS_END
+
+std::uint64_t fnv1a(const std::string& bytes, std::uint64_t digest) {
+    for (unsigned char byte : bytes) {
+        digest ^= byte;
+        digest *= 0x100000001b3ull;
+    }
+    return digest;
 }
 
 }  // namespace zorim::test

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -120,5 +121,14 @@ std::vector<OutgoingMessage> take_queued(PrinterManager& manager);
 // Lines of a JSON-lines recording under the fixture folder, without the
 // marker lines that note what the recorder did.
 std::vector<std::string> read_fixture_lines(const std::string& name);
+
+// The record as the host receives it, made comparable: its 1432 bytes with
+// every member's bytes in place, the padding zeroed and each text's 32 bytes
+// zeroed, followed by the texts' lengths and contents in layout order. Two
+// records are the same to a host exactly when their images are equal.
+std::string record_image(const MachineStatus& status);
+
+// 64-bit FNV-1a over `bytes`, continuing from `digest`.
+std::uint64_t fnv1a(const std::string& bytes, std::uint64_t digest = 0xcbf29ce484222325ull);
 
 }  // namespace zorim::test

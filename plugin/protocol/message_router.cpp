@@ -1,0 +1,335 @@
+// Every text message from a printer goes through route_message: replies
+// (which carry an id) clear their pending request and are routed by id,
+// notifications (which carry a method) are routed by method.
+#include "protocol/message_router.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include <nlohmann/json.hpp>
+
+#include "files/print_history.h"
+#include "protocol/outgoing_message.h"
+#include "protocol/printer_identity.h"
+#include "protocol/subscription.h"
+#include "status/json_members.h"
+#include "status/reading_rules.h"
+#include "status/status_model.h"
+
+namespace zorim {
+namespace {
+
+using nlohmann::json;
+
+// The two motion errors the host is told about, searched for in this order:
+// the text the host receives and the wordings that stand for it. Mainline
+// Klipper refuses a move before homing with "Must home axis first: X Y Z [E]";
+// other firmware says "Must home first". Either gives the host one "Must home
+// first" per message.
+struct MotionError {
+    std::string_view reported;
+    std::string_view wordings[2];
+};
+constexpr MotionError kMotionErrors[] = {
+    {"Move out of range", {"Move out of range", {}}},
+    {"Must home first", {"Must home first", "Must home axis first"}},
+};
+
+bool mentions(const std::string& text, const MotionError& error) {
+    for (std::string_view wording : error.wordings) {
+        if (!wording.empty() && text.find(wording) != std::string::npos) return true;
+    }
+    return false;
+}
+
+// A status notification usually brings two elements (the status and the
+// event time), hence two reports; room for them is made once.
+constexpr std::size_t kUsualReports = 2;
+
+void add(RouteResult& result, ActionKind kind, std::string text = std::string(), std::int32_t id = 0) {
+    if (result.actions.empty()) result.actions.reserve(2 * kUsualReports);
+    result.actions.push_back(Action{kind, id, std::move(text)});
+}
+
+void report_status(const PrinterView& printer, const MachineStatus& status, RouteResult& result) {
+    if (printer.copy_records) {
+        if (result.records.empty()) result.records.reserve(kUsualReports);
+        result.records.push_back(status);
+    }
+    add(result, ActionKind::report_status);
+}
+
+// An error reply to printer.info or to the objects list while the link is
+// open means Moonraker has no ready Klipper behind it (503 "Klippy Host not
+// connected", or -32601 "Method not found" while Klipper is away). The record
+// takes firmware_state "disconnected" and its derived machine_state, and is
+// reported when that is news: the keep-alive keeps asking for the objects
+// list, and the repeated error replies, like the two replies of one opening,
+// report nothing more while the firmware is already known to be away.
+// notify_klippy_ready (or a reopened link) ends that.
+void note_klipper_unreachable(const PrinterView& printer, MachineStatus& status, RouteResult& result) {
+    if (!printer.link_open) return;
+    if (status.firmware_state == kFirmwareDisconnected) return;
+    status.firmware_state = kFirmwareDisconnected;
+    derive_states(status);
+    report_status(printer, status, result);
+}
+
+struct Notification {
+    const PrinterView& printer;
+    const json& message;
+    const std::string& payload;
+    MachineStatus& status;
+    RouteResult& result;
+};
+
+void set_firmware_state_and_report(const Notification& n, std::int32_t state) {
+    n.status.firmware_state = state;
+    report_status(n.printer, n.status, n.result);
+}
+
+struct NotificationRow {
+    std::string_view method;
+    void (*handle)(const Notification&);
+};
+
+constexpr NotificationRow kNotifications[] = {
+    {"notify_proc_stat_update", [](const Notification&) {}},
+    {"notify_status_update",
+     [](const Notification& n) {
+         auto params = n.message.find("params");
+         if (params == n.message.end() || !params->is_array()) return;
+         for (const json& element : *params) apply_status_element(n.printer, element, n.status, n.result);
+     }},
+    // No report of its own: the change reaches the host with the next one.
+    {"notify_gcode_response", [](const Notification& n) { apply_gcode_phrases(n.status, n.payload); }},
+    {"notify_history_changed",
+     [](const Notification& n) { apply_history_changed(n.printer, n.message, n.status, n.result); }},
+    {"notify_filelist_changed", [](const Notification& n) { add(n.result, ActionKind::report_file_changed); }},
+    // Moonraker drops every client's subscription when its link to Klipper
+    // closes, so a Klipper that is ready again streams nothing until asked:
+    // the objects list is requested at once and its reply subscribes anew.
+    {"notify_klippy_ready",
+     [](const Notification& n) {
+         set_firmware_state_and_report(n, kFirmwareReady);
+         add(n.result, ActionKind::request_objects_list);
+     }},
+    {"notify_klippy_shutdown", [](const Notification& n) { set_firmware_state_and_report(n, kFirmwareShutdown); }},
+    {"notify_klippy_disconnected",
+     [](const Notification& n) { set_firmware_state_and_report(n, kFirmwareDisconnected); }},
+};
+
+// The top level of a message, read without building it: whether it is an
+// object with a non-null "id", and the text of its "method" when that is a
+// string. With repeated keys the last one counts, as in the parsed value.
+// Parse errors are the parser's own exceptions, as the full parse throws them.
+class TopLevelScan : public nlohmann::json_sax<json> {
+public:
+    bool object = false;
+    bool has_id = false;
+    bool method_is_text = false;
+    std::string method;
+
+    bool null() override { return value(Kind::null); }
+    bool boolean(bool) override { return value(Kind::other); }
+    bool number_integer(number_integer_t) override { return value(Kind::other); }
+    bool number_unsigned(number_unsigned_t) override { return value(Kind::other); }
+    bool number_float(number_float_t, const string_t&) override { return value(Kind::other); }
+    bool string(string_t& text) override {
+        if (depth_ == 1 && key_ == Key::method) method = text;
+        return value(Kind::text);
+    }
+    bool binary(binary_t&) override { return value(Kind::other); }
+    bool start_object(std::size_t) override {
+        if (depth_ == 0) object = true;
+        value(Kind::other);
+        ++depth_;
+        return true;
+    }
+    bool end_object() override {
+        --depth_;
+        return true;
+    }
+    bool start_array(std::size_t) override {
+        value(Kind::other);
+        ++depth_;
+        return true;
+    }
+    bool end_array() override {
+        --depth_;
+        return true;
+    }
+    bool key(string_t& text) override {
+        if (depth_ == 1) key_ = text == "id" ? Key::id : text == "method" ? Key::method : Key::other;
+        return true;
+    }
+    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& error) override {
+        throw error;
+    }
+
+private:
+    enum class Key { other, id, method };
+    enum class Kind { null, text, other };
+
+    bool value(Kind kind) {
+        if (depth_ != 1) return true;
+        if (key_ == Key::id) has_id = kind != Kind::null;
+        if (key_ == Key::method) method_is_text = kind == Kind::text;
+        return true;
+    }
+
+    int depth_ = 0;
+    Key key_ = Key::other;
+};
+
+// notify_proc_stat_update comes about once a second and changes nothing, so
+// it is recognised without building the parsed value (the scan still checks
+// the whole text, so a malformed one fails as before). Only a text that names
+// the method near its start, where Moonraker writes it, is scanned: looking
+// through the whole of every status frame would cost more than it saves, and
+// a statistics message written otherwise simply takes the full parse.
+bool is_process_statistics(const std::string& payload) {
+    constexpr std::string_view kMethod = "notify_proc_stat_update";
+    constexpr std::size_t kMethodWithin = 64;
+    if (std::string_view(payload).substr(0, kMethodWithin).find(kMethod) == std::string_view::npos) return false;
+    TopLevelScan scan;
+    json::sax_parse(payload, &scan);
+    return scan.object && !scan.has_id && scan.method_is_text && scan.method == kMethod;
+}
+
+void route_reply(const PrinterView& printer, const json& message, const std::string& payload,
+                 MachineStatus& status, RouteResult& result) {
+    const json& id_value = message["id"];
+    const int id = id_value.is_number_float() ? read_integer(id_value) : id_value.get<int>();
+    add(result, ActionKind::console, std::string(printer.device_id) + " msg receive id:" + std::to_string(id));
+    add(result, ActionKind::erase_pending, std::string(), id);
+
+    if (has_non_null(message, "error")) {
+        const json& error = message["error"];
+        if (error.is_object() && error.contains("message")) {
+            const std::string text = error["message"].get<std::string>();
+            for (const MotionError& motion_error : kMotionErrors) {
+                if (!mentions(text, motion_error)) continue;
+                add(result, ActionKind::report_error, std::string(motion_error.reported));
+            }
+        }
+        if (id == kPrinterInfo || id == kObjectsList) note_klipper_unreachable(printer, status, result);
+        return;  // an error reply never reaches its id's handler
+    }
+
+    switch (id) {
+        case kObjectsList:
+            if (std::optional<std::string> objects = rewrite_objects_list(payload)) {
+                add(result, ActionKind::request_subscribe, std::move(*objects));
+            }
+            break;
+        case kSubscribe: {
+            if (!has_member(message, "result") || !has_member(message["result"], "status")) break;
+            apply_status_element(printer, message["result"]["status"], status, result);
+            if (!status.print_stats.filename.empty()) add(result, ActionKind::request_latest_job);
+            break;
+        }
+        case kPrinterInfo:
+            if (has_non_null(message, "result")) apply_printer_info(status, message["result"]);
+            break;
+        case kFileList:
+            add(result, ActionKind::report_file_list, payload);
+            break;
+        case kFileMetadata:
+            add(result, ActionKind::report_file_meta, payload);
+            break;
+        case kLatestJob: {
+            if (!has_non_null(message, "result")) break;
+            const json& reply = message["result"];
+            if (!has_non_null(reply, "count")) break;
+            const json& count = reply["count"];
+            if ((count.is_number_float() ? read_integer(count) : count.get<int>()) <= 0 || !reply.contains("jobs"))
+                break;
+            const json& jobs = reply["jobs"];
+            if (!jobs.empty()) apply_print_job(printer, *jobs.begin(), status, result);
+            break;
+        }
+        case kHistoryList:
+            add(result, ActionKind::report_print_history, payload);
+            break;
+        default:
+            break;  // delete-file replies and the host's own ids
+    }
+}
+
+}  // namespace
+
+void apply_status_element(const PrinterView& printer, const json& element, MachineStatus& status,
+                          RouteResult& result) {
+    ++result.status_updates;
+    std::vector<std::string> problems;
+    apply_object_parsers(status, element, problems);
+    derive_states(status);
+    for (const std::string& problem : problems) {
+        add(result, ActionKind::log_error,
+            "status update from " + std::string(printer.device_id) + ": skipped " + problem);
+    }
+    report_status(printer, status, result);
+}
+
+void apply_print_job(const PrinterView& printer, const json& job, MachineStatus& status, RouteResult& result) {
+    std::vector<std::string> problems;
+    apply_job_fields(status.last_job, job, problems);
+    for (const std::string& problem : problems) {
+        add(result, ActionKind::log_error, "print job from " + std::string(printer.device_id) + ": skipped " + problem);
+    }
+}
+
+void apply_history_changed(const PrinterView& printer, const json& message, MachineStatus& status,
+                           RouteResult& result) {
+    if (!has_member(message, "params")) return;
+    const json& params = message["params"];
+    if (params.is_array()) {
+        for (const json& element : params) {
+            if (!has_non_null(element, "action")) continue;
+            const json& action = element["action"];
+            if (!action.is_string()) {
+                add(result, ActionKind::log_error,
+                    "history change from " + std::string(printer.device_id) +
+                        ": skipped an element whose action is not a string");
+                continue;
+            }
+            if (action.get_ref<const std::string&>() == "added" && element.contains("job")) {
+                apply_print_job(printer, element["job"], status, result);
+            }
+        }
+    }
+    add(result, ActionKind::report_history_changed);
+}
+
+void route_message(const PrinterView& printer, const std::string& payload, MachineStatus& status,
+                   RouteResult& result) {
+    try {
+        if (is_process_statistics(payload)) return;
+        const json message = json::parse(payload);
+        if (has_non_null(message, "id")) {
+            route_reply(printer, message, payload, status, result);
+            return;
+        }
+        if (has_non_null(message, "method")) {
+            const std::string method = message["method"].get<std::string>();
+            for (const NotificationRow& row : kNotifications) {
+                if (row.method == method) {
+                    row.handle(Notification{printer, message, payload, status, result});
+                    return;
+                }
+            }
+        }
+        add(result, ActionKind::console, std::string(printer.device_id) + "msg not do:" + payload);
+    } catch (const nlohmann::json::exception& e) {
+        // A malformed or wrongly typed message is dropped on its own; the
+        // connection and the next message are not affected.
+        add(result, ActionKind::log_error,
+            "dispatch_message: dropped a message from " + std::string(printer.device_id) + ": " + e.what() +
+                "; message: " + payload);
+    }
+}
+
+}  // namespace zorim
