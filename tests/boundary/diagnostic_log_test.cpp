@@ -329,13 +329,18 @@ TEST_F(DiagnosticLogTest, RecordsWaitInTheBufferUntilFlushed) {
 }
 
 TEST_F(DiagnosticLogTest, RecordsNotYetFlushedReachTheFileAtExit) {
-    // On Windows the child is a new run of this program with a fixture of its
-    // own; the folder reaches it through the environment.
+    // On Windows the child is a new run of this program, up to this point
+    // with a fixture of its own; the parent's folder reaches it through the
+    // environment, which the child inherits already set.
+    const auto set_exit_dir = [](const std::string& value) {
 #ifdef _WIN32
-    _putenv_s("ZORIM_EXIT_TEST_LOG_DIR", root_.string().c_str());
+        _putenv_s("ZORIM_EXIT_TEST_LOG_DIR", value.c_str());
 #else
-    setenv("ZORIM_EXIT_TEST_LOG_DIR", root_.string().c_str(), 1);
+        setenv("ZORIM_EXIT_TEST_LOG_DIR", value.c_str(), 1);
 #endif
+    };
+    const char* inherited = std::getenv("ZORIM_EXIT_TEST_LOG_DIR");
+    if (inherited == nullptr || *inherited == '\0') set_exit_dir(root_.string());
     EXPECT_EXIT(
         {
             const fs::path dir = std::getenv("ZORIM_EXIT_TEST_LOG_DIR");
@@ -345,6 +350,7 @@ TEST_F(DiagnosticLogTest, RecordsNotYetFlushedReachTheFileAtExit) {
             std::exit(0);
         },
         ::testing::ExitedWithCode(0), "");
+    set_exit_dir("");
     const std::vector<fs::path> files = files_in(root_ / "log");
     ASSERT_EQ(files.size(), 1u);
     const std::vector<Record> records = read_records(files[0]);
