@@ -102,7 +102,9 @@ start_wine() {
     log "starting Wine in $WINEPREFIX"
     mkdir -p "$WINEPREFIX"
     wine_started=yes
-    "$wineserver" -p
+    # Fails when a wineserver already runs for this prefix (an earlier run
+    # that was killed, say); that one serves as well.
+    "$wineserver" -p 2>/dev/null || log "a wineserver already runs for $WINEPREFIX"
     "$wine" wineboot --init </dev/null >"$build/wineboot.log" 2>&1 ||
         { cat "$build/wineboot.log" >&2; log "Wine prefix could not be set up"; return 1; }
 }
