@@ -33,6 +33,7 @@
 #include <windows.h>
 #include <tlhelp32.h>
 #else
+#include <dlfcn.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 #endif
@@ -159,7 +160,8 @@ TEST(LoadedPlugin, DrivesAPrinterAndLogsUnderAUtf8Directory) {
     fs::remove_all(log_dir);
     fs::create_directory(log_dir);
 
-    zorim::demo::PluginLibrary plugin(ZORIM_NETWORK_LIBRARY);
+    std::optional<zorim::demo::PluginLibrary> loaded(std::in_place, ZORIM_NETWORK_LIBRARY);
+    zorim::demo::PluginLibrary& plugin = *loaded;
     EXPECT_STREQ(plugin.get_version(), "01.09.03.50");
     const std::size_t threads_before = thread_count();
     Inbox inbox;
@@ -250,6 +252,17 @@ TEST(LoadedPlugin, DrivesAPrinterAndLogsUnderAUtf8Directory) {
     ASSERT_TRUE(std::regex_search(text, match, open_record)) << text;
     EXPECT_NE(match[1], os_thread_id_text()) << "on_open runs on the plug-in's network thread";
     EXPECT_EQ(text.find('\r'), std::string::npos) << "records end in a bare line feed";
+
+    // Freed by the host, the library stays loaded: its process-wide objects
+    // are destroyed only at exit.
+    loaded.reset();
+#ifdef _WIN32
+    EXPECT_NE(::GetModuleHandleA(ZORIM_NETWORK_LIBRARY), nullptr);
+#else
+    void* still_loaded = ::dlopen(ZORIM_NETWORK_LIBRARY, RTLD_NOW | RTLD_NOLOAD);
+    EXPECT_NE(still_loaded, nullptr);
+    if (still_loaded != nullptr) ::dlclose(still_loaded);
+#endif
 
     printer.stop();
     std::error_code ignored;
