@@ -2,7 +2,12 @@
 # Cross-builds the Windows programs with MinGW-w64 and runs their tests under
 # Wine, on a virtual display. Unattended; exits non-zero on any failure.
 #
-#   scripts/test-windows.sh
+#   scripts/test-windows.sh                 build everything, run every test
+#   scripts/test-windows.sh --demo [ARGS]   build the demo host only and run
+#                                           zorim_demo_host.exe ARGS under Wine
+#
+# The demo's arguments are those of zorim_demo_host (--plain, --duration S,
+# ID=HOST:PORT, ...); Ctrl-C ends it.
 #
 # Build directory: build/windows (ZORIM_WINDOWS_BUILD_DIR overrides it). The
 # Wine prefix lives inside it, so nothing outside the build directory is
@@ -20,10 +25,8 @@ cmake_options=(
     -DCMAKE_BUILD_TYPE=RelWithDebInfo
     -DZORIM_BUILD_LAUNCHER=ON
     -DZORIM_BUILD_PLUGIN=ON
-    # The DLL is built and its tables checked; its test programs, the
-    # simulator and the demo host are not yet part of the Windows run.
-    -DZORIM_BUILD_PLUGIN_TESTS=OFF
-    -DZORIM_BUILD_TOOLS=OFF
+    -DZORIM_BUILD_PLUGIN_TESTS=ON
+    -DZORIM_BUILD_TOOLS=ON
     -DZORIM_BUILD_BENCH=OFF
     -DZORIM_BUILD_TESTS=ON
     # Test programs are listed by running them, which needs Wine; that
@@ -44,11 +47,13 @@ build_boost() {
     boost_prefix=$("$root/scripts/build-mingw-boost.sh")
 }
 
+# build_programs [TARGET]: everything, or one target and what it needs.
 build_programs() {
     log "configuring $build"
-    cmake -S "$root" -B "$build" "${cmake_options[@]}" -DZORIM_WINDOWS_ROOTS="$boost_prefix"
-    log "building"
-    cmake --build "$build" -j "$jobs"
+    cmake -S "$root" -B "$build" "${cmake_options[@]}" -DZORIM_WINDOWS_ROOTS="$boost_prefix" >"$build/configure.log" ||
+        { cat "$build/configure.log" >&2; log "configuring failed"; return 1; }
+    log "building ${1:-everything}"
+    cmake --build "$build" -j "$jobs" ${1:+--target "$1"}
 }
 
 xvfb_pid=
@@ -97,7 +102,9 @@ start_wine() {
     log "starting Wine in $WINEPREFIX"
     mkdir -p "$WINEPREFIX"
     wine_started=yes
-    "$wineserver" -p
+    # Fails when a wineserver already runs for this prefix (an earlier run
+    # that was killed, say); that one serves as well.
+    "$wineserver" -p 2>/dev/null || log "a wineserver already runs for $WINEPREFIX"
     "$wine" wineboot --init </dev/null >"$build/wineboot.log" 2>&1 ||
         { cat "$build/wineboot.log" >&2; log "Wine prefix could not be set up"; return 1; }
 }
@@ -107,17 +114,43 @@ run_tests() {
     ctest --test-dir "$build" -j "$jobs" --output-on-failure --timeout 300
 }
 
+# The demo in the foreground. Its default log folder is Wine's temporary
+# folder; the DLL sits beside the program.
+run_demo() {
+    log "zorim_demo_host.exe $*"
+    local status=0
+    "$wine" "$build/tools/demo_host/zorim_demo_host.exe" "$@" || status=$?
+    return "$status"
+}
+
 started=$SECONDS
 
 main() {
+    local mode=tests
+    if [[ "${1:-}" == --demo ]]; then
+        mode=demo
+        shift
+    elif (($# > 0)); then
+        echo "usage: scripts/test-windows.sh [--demo [DEMO ARGUMENTS]]" >&2
+        exit 2
+    fi
     install_packages
     build_boost
-    build_programs
+    mkdir -p "$build"
+    if [[ "$mode" == demo ]]; then
+        build_programs zorim_demo_host
+    else
+        build_programs
+    fi
     trap stop_session EXIT
     trap 'exit 130' INT TERM
     start_display
     start_wine
-    run_tests
+    if [[ "$mode" == demo ]]; then
+        run_demo "$@"
+    else
+        run_tests
+    fi
     log "done"
 }
 

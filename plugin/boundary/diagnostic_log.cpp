@@ -223,7 +223,9 @@ boost::shared_ptr<FileSink> make_file_sink(const fs::path& pattern, std::uintmax
     auto backend = boost::make_shared<sinks::text_file_backend>(
         keywords::file_name = pattern,
         keywords::rotation_size = rotation_size,
-        keywords::open_mode = std::ios_base::out | std::ios_base::trunc,
+        // Binary: a record ends in "\n" on Windows too, and the file's size is
+        // the count of characters that the rotation size is compared with.
+        keywords::open_mode = std::ios_base::out | std::ios_base::trunc | std::ios_base::binary,
         keywords::auto_flush = false,
         keywords::auto_newline_mode = sinks::insert_if_missing);
 

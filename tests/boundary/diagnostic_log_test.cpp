@@ -200,7 +200,8 @@ TEST_F(DiagnosticLogTest, LogDirectoryIsTakenLiterallyAndAsUtf8) {
     for (const std::string name : {"Protokolle-\xc3\xbc-\xe6\x97\xa5\xe6\x9c\xac", "100%N %d %% %Y %5N"}) {
         SCOPED_TRACE(name);
         const fs::path dir = make_dir(name);
-        setup_diagnostic_log(dir.string(), 3);
+        // Given with "/" separators; the log's path has the platform's own.
+        setup_diagnostic_log(dir.generic_string(), 3);
         log_record(Severity::info, "in " + name);
         flush_diagnostic_log();
 
@@ -328,14 +329,28 @@ TEST_F(DiagnosticLogTest, RecordsWaitInTheBufferUntilFlushed) {
 }
 
 TEST_F(DiagnosticLogTest, RecordsNotYetFlushedReachTheFileAtExit) {
-    const fs::path dir = root_;
+    // On Windows the child is a new run of this program, up to this point
+    // with a fixture of its own; the parent's folder reaches it through the
+    // environment, which the child inherits already set.
+    const auto set_exit_dir = [](const std::string& value) {
+#ifdef _WIN32
+        _putenv_s("ZORIM_EXIT_TEST_LOG_DIR", value.c_str());
+#else
+        setenv("ZORIM_EXIT_TEST_LOG_DIR", value.c_str(), 1);
+#endif
+    };
+    const char* inherited = std::getenv("ZORIM_EXIT_TEST_LOG_DIR");
+    if (inherited == nullptr || *inherited == '\0') set_exit_dir(root_.string());
     EXPECT_EXIT(
         {
+            const fs::path dir = std::getenv("ZORIM_EXIT_TEST_LOG_DIR");
+            if (dir != root_) fs::remove(root_);  // the child's own, empty folder
             setup_diagnostic_log(dir.string(), 4);
             log_record(Severity::info, "written just before the end");
             std::exit(0);
         },
         ::testing::ExitedWithCode(0), "");
+    set_exit_dir("");
     const std::vector<fs::path> files = files_in(root_ / "log");
     ASSERT_EQ(files.size(), 1u);
     const std::vector<Record> records = read_records(files[0]);

@@ -3,13 +3,26 @@
 # outage and checks, from its plain output, that the printer connected, went
 # offline when the simulator stopped, and came back on the next keep-alive
 # pass (every 10 s) after the simulator returned.
+#
+#   demo_host_test.sh [--wine WINE] DEMO
+#
+# With --wine, DEMO is the Windows program and runs under that Wine loader.
 set -euo pipefail
+run=()
+if [[ "$1" == --wine ]]; then
+    run=("$2")
+    shift 2
+fi
 demo=$1
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+log_dir=$work
+if ((${#run[@]})); then
+    log_dir=$("${run[0]}" winepath -w "$work" 2>/dev/null | tr -d '\r')
+fi
 
-"$demo" --plain --duration 16 --outage 3:2 --log-dir "$work" --log-level 3 >"$work/out.txt" 2>&1 || {
-    echo "demo host failed:"; cat "$work/out.txt"; exit 1; }
+timeout --kill-after=10 90 "${run[@]}" "$demo" --plain --duration 16 --outage 3:2 --log-dir "$log_dir" --log-level 3 \
+    >"$work/out.txt" 2>&1 || { echo "demo host failed:"; cat "$work/out.txt"; exit 1; }
 
 expect_in_order() {
     local from=1 pattern line
