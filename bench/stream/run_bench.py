@@ -12,6 +12,7 @@ import datetime
 import hashlib
 import json
 import os
+import re
 import shutil
 import statistics
 import subprocess
@@ -31,14 +32,24 @@ def parse_args():
     parser.add_argument("--quick", action="store_true",
                         help="a smoke run: 2000 frames, 1 round, no document (unless --doc is given)")
     parser.add_argument("--doc", help="markdown file to write (default docs/performance.md; 'none' writes nothing)")
-    parser.add_argument("--note", default="", help="a line put under the table's heading, such as what was measured")
+    parser.add_argument("--section", default="latest",
+                        help="name of the document's section to write, such as before or after; other "
+                             "sections are kept (default latest)")
+    parser.add_argument("--note", default="", help="a line put under the section's heading, such as what was measured")
+    parser.add_argument("--scale", action="store_true",
+                        help="instead: many printers on one agent, 4 status updates/s each (see --printers)")
+    parser.add_argument("--printers", type=int, default=1000, help="printers of --scale (default 1000)")
+    parser.add_argument("--seconds", type=float, default=20.0,
+                        help="steady window of --scale in which CPU and latency are measured (default 20)")
     parser.add_argument("--build-dir", default=str(ROOT / "build" / "default"))
     parser.add_argument("--recording", default=str(ROOT / "tests/fixtures/moonraker/klipper_sim_session.jsonl"))
     args = parser.parse_args()
     if args.quick:
-        args.frames, args.rounds = 2000, 1
+        args.frames, args.rounds, args.printers, args.seconds = 2000, 1, 20, 2.0
         args.doc = args.doc or "none"
     args.doc = args.doc or str(ROOT / "docs" / "performance.md")
+    if not args.section.replace("-", "").isalnum():
+        parser.error("--section takes letters, digits and dashes")
     if args.frames < 1 or args.rounds < 1:
         parser.error("--frames and --rounds must be at least 1")
     return args
@@ -184,7 +195,9 @@ def chart(rows, png):
     data = png.with_suffix(".dat")
     data.write_text("".join(f"\"{row['name']}\" {row['median']:.0f}\n" for row in rows))
     script = f"""
-set terminal pngcairo size 900,420 font ",10"
+set terminal pngcairo size 960,460 font ",10"
+set rmargin 16
+set bmargin 8
 set output "{png}"
 set style data histograms
 set style fill solid 0.8 border -1
@@ -202,20 +215,13 @@ plot "{data}" using 2:xtic(1) linecolor rgb "#3a6ea5", "" using 0:2:(sprintf("%.
     data.unlink()
 
 
-def write_doc(path, args, rows, summary, started):
-    doc = Path(path)
-    png = doc.with_name("performance.png")
-    chart(rows, png)
-    commit = subprocess.run(["git", "-C", str(ROOT), "log", "-1", "--format=%h %s"], capture_output=True,
-                            text=True).stdout.strip()
-    note = f"{args.note}\n\n" if args.note else ""
-    doc.write_text(f"""# Performance
+INTRO = """# Performance
 
 `scripts/bench` measures the status path end to end. A peer on 127.0.0.1 answers the opening requests
 with recorded replies and then streams the notify_status_update frames of
-`tests/fixtures/moonraker/klipper_sim_session.jsonl`, looped to {args.frames:,} frames and closed by one end
-frame, to every client that subscribes, never holding more than 1 MiB unsent. Each round runs every
-client once, in alternating order ({args.rounds} rounds here). The clients:
+`tests/fixtures/moonraker/klipper_sim_session.jsonl`, looped to N frames and closed by one end frame, to
+every client that subscribes, never holding more than 1 MiB unsent. Each round runs every client once,
+in alternating order. The clients:
 
 - **plug-in**: `libzorim_network.so` loaded as a host loads it (`dlopen`, exports by name), one printer,
   a machine-status callback that counts reports and keeps the last record; at log levels 3 (info) and
@@ -227,30 +233,139 @@ client once, in alternating order ({args.rounds} rounds here). The clients:
 
 Frames per second count the frames from the subscription reply to the end frame over that wall time;
 CPU µs per frame is the client process's CPU time (all its threads) over the same window divided by
-the frames. The peer runs beside the client and its CPU is not counted. Before the table is written,
-every folding client must have seen every frame and ended with the same folded state, and the
-plug-in's last record must match that state on every member it carries, so no client can look fast
-by skipping work.
+the frames; the ratio is the median frames per second over the plug-in's at log level 3. The peer runs
+beside the client and its CPU is not counted. Before anything is written, every client must have seen
+every frame (the plug-in: exactly two reports per frame), every folding client must end with the same
+folded state, and the plug-in's last record must match that state on every member it carries, so no
+client can look fast by skipping work.
 
-## Results
+The machine has 2 cores shared with other work: while they are busy, wall-clock rates swing by a
+factor of two or more between rounds and CPU µs per frame is the steadier figure. Compare figures
+within one section (one run) only.
 
-{note}Run of {started:%Y-%m-%d %H:%M} UTC on `{commit}`; 2 cores shared with other work (load average
-{os.getloadavg()[0]:.1f} at the end), so single rounds vary widely: compare figures within one run only.
+Each run writes one section (`--section NAME`, default `latest`) and keeps the others.
+"""
+
+
+def section_text(name, args, rows, summary, started, png):
+    commit = subprocess.run(["git", "-C", str(ROOT), "log", "-1", "--format=%h"], capture_output=True,
+                            text=True).stdout.strip()
+    note = f"{args.note}\n\n" if args.note else ""
+    return f"""<!-- section {name} -->
+## {name.capitalize()}
+
+{note}{args.frames:,} frames, {args.rounds} rounds; run of {started:%Y-%m-%d %H:%M} UTC on commit `{commit}`,
+load average {os.getloadavg()[0]:.1f} at the end.
 
 {markdown_table(rows)}
 
-![frames per second](performance.png)
+![frames per second, {name}]({png.name})
 
 Folded state: {summary['objects']} objects, digest `{summary['digest']}`, the same in every folding client
 and round; the plug-in's last record matched it on {summary['compared']} members ({summary['absent']} more
-that the stream never set or sets to null were not compared).
-""")
-    print(f"bench: wrote {doc} and {png}")
+that the stream never sets, or sets to null, were not compared).
+<!-- end {name} -->
+"""
+
+
+def write_doc(path, args, rows, summary, started):
+    doc = Path(path)
+    png = doc.with_name(f"{doc.stem}-{args.section}.png")
+    chart(rows, png)
+    sections = []  # (name, text) in the order they first appeared
+    if doc.exists():
+        sections = re.findall(r"(<!-- section ([\w-]+) -->.*?<!-- end \2 -->\n)", doc.read_text(), re.S)
+        sections = [(name, text) for text, name in sections]
+    mine = section_text(args.section, args, rows, summary, started, png)
+    if any(name == args.section for name, _ in sections):
+        sections = [(name, mine if name == args.section else text) for name, text in sections]
+    else:
+        sections.append((args.section, mine))
+    doc.write_text(INTRO + "".join("\n" + text for _, text in sections))
+    print(f"bench: wrote the {args.section} section of {doc} and {png}")
+
+
+SCALE_TARGETS = [
+    # (figure, how it reads, target, met)
+    ("cpu_share_of_one_core", "plug-in CPU, share of one core", "under 5 %", lambda v: v < 0.05),
+    ("rss_per_printer_bytes", "RSS per printer", "under 64 KiB", lambda v: v < 64 * 1024),
+    ("latency_p50_ms", "frame to callback, p50", "", None),
+    ("latency_p99_ms", "frame to callback, p99", "under 2 ms", lambda v: v < 2.0),
+    ("latency_max_ms", "frame to callback, max", "", None),
+    ("connect_seconds", "connect time, all printers", "", None),
+    ("reconnect_seconds", "reconnect after all links drop at once", "within two keep-alive passes (20 s)",
+     lambda v: v <= 20.0),
+    ("destroy_seconds", "zorim_network_destroy_agent with all printers open", "under 2 s", lambda v: v < 2.0),
+]
+
+
+def scale(args, started):
+    build = Path(args.build_dir)
+    bench = str(build / "bench" / "zorim_scale_bench")
+    log_dir = build / "bench" / "stream-logs" / "scale"
+    shutil.rmtree(log_dir, ignore_errors=True)
+    log_dir.mkdir(parents=True)
+    server = subprocess.Popen([bench, "serve"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        port = server.stdout.readline().strip()
+        if not port.isdigit():
+            sys.exit("bench: the scale peer did not start")
+        host = {"name": "scale host", "argv": [bench, "host", "--port", port, "--lib", str(build / "plugin" /
+                "libzorim_network.so"), "--printers", str(args.printers), "--seconds", str(args.seconds),
+                "--log-dir", str(log_dir)]}
+        result = run_client(host, 300 + int(args.seconds))
+    finally:
+        server.stdin.close()
+        try:
+            server.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            server.kill()
+            server.wait()
+    for key, value in result.pop("latency_ms").items():
+        result[f"latency_{key}_ms"] = value
+    expected = 4.0 * args.printers
+    if not 0.8 * expected <= result["updates_per_second"] <= 1.2 * expected:
+        sys.exit(f"bench: {result['updates_per_second']:.0f} updates/s reached the host, not about {expected:.0f}")
+    lines = [f"| figure ({args.printers:,} printers, 4 updates/s each) | measured | target |", "|---|---:|---|"]
+    for key, label, target, met in SCALE_TARGETS:
+        value = result[key]
+        shown = {"cpu_share_of_one_core": f"{value * 100:.2f} %", "rss_per_printer_bytes": f"{value / 1024:.1f} KiB"}
+        text = shown.get(key, f"{value:.3f} ms" if key.endswith("_ms") else f"{value:.2f} s")
+        verdict = "" if met is None else (" (met)" if met(value) else " (missed)")
+        lines.append(f"| {label} | {text} | {target}{verdict} |")
+    table_text = "\n".join(lines)
+    print(table_text)
+    if args.doc != "none":
+        doc = Path(args.doc)
+        text = doc.read_text() if doc.exists() else INTRO
+        section = f"""<!-- section scale -->
+## Many printers
+
+`scripts/bench --scale`: {args.printers:,} printers on one agent, all connected to one peer on 127.0.0.1
+(open-file limit raised for the run), each sent 4 status updates per second that carry the peer's
+monotonic clock in `toolhead.estimated_print_time`; the host's callback takes the difference to its
+own clock. CPU share and latency come from a steady window of {args.seconds:g} s,
+{result['updates_per_second']:,.0f} updates/s in it; RSS per printer is the host process's growth from
+before the first connect to the end of that window, divided by the printers. The reconnect time runs
+from dropping every link at once at the peer (TCP shutdown, no close frame) until every printer has
+reported a status over a new link. Run of {started:%Y-%m-%d %H:%M} UTC, load average
+{os.getloadavg()[0]:.1f} at the end.
+
+{table_text}
+<!-- end scale -->
+"""
+        pattern = re.compile(r"<!-- section scale -->.*?<!-- end scale -->\n", re.S)
+        text = pattern.sub(lambda _: section, text) if pattern.search(text) else text + "\n" + section
+        doc.write_text(text)
+        print(f"bench: wrote the scale section of {doc}")
 
 
 def main():
     args = parse_args()
     started = datetime.datetime.now(datetime.timezone.utc)
+    if args.scale:
+        scale(args, started)
+        return
     bench = Path(args.build_dir) / "bench" / "zorim_stream_bench"
     server = subprocess.Popen([str(bench), "serve", "--recording", args.recording, "--frames", str(args.frames)],
                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
