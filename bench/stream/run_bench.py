@@ -196,16 +196,15 @@ def chart(rows, png):
     data.write_text("".join(f"\"{row['name']}\" {row['median']:.0f}\n" for row in rows))
     script = f"""
 set terminal pngcairo size 960,460 font ",10"
-set rmargin 16
-set bmargin 8
+set bmargin 9
 set output "{png}"
 set style data histograms
 set style fill solid 0.8 border -1
 set boxwidth 0.7
 set ylabel "frames/s (median)"
 set format y "%.0f"
-set yrange [0:*]
-set xtics rotate by -20 left
+set yrange [0:{max(row['median'] for row in rows) * 1.15:.0f}]
+set xtics rotate by 25 right
 set grid ytics
 unset key
 set title "Status stream on loopback: frames per second, higher is better"
