@@ -10,9 +10,9 @@
 //   floor  --port P              a websocketpp client that only counts frames
 //   dom    --port P              a websocketpp client that parses every frame with
 //                                nlohmann's DOM and folds it per object and field
-//   plugin --port P --lib PATH --log-level L --log-dir DIR
+//   plugin --port P --lib PATH --log-level L --log-dir DIR --timeout SECONDS
 //       Loads the plug-in as a host does (dlopen, exports by name) and counts the
-//       machine-status reports.
+//       machine-status reports; gives up after SECONDS without the end frame.
 //
 // Every client ends on the end frame and prints one JSON line: frames seen,
 // wall and process CPU seconds from the subscription reply to the end frame,
