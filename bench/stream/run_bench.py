@@ -179,6 +179,24 @@ def table(results, frames):
     return rows
 
 
+STREAM_TARGETS = [
+    # (client the plug-in is held against, least ratio of the plug-in's median to that client's)
+    ("Node.js: ws, JSON.parse, merge", 2.0),
+    ("floor: websocketpp, counting only", 0.5),
+    ("Python: websockets, json.loads, merge", 4.0),
+]
+
+
+def target_lines(rows):
+    medians = {row["name"]: row["median"] for row in rows}
+    lines = []
+    for name, least in STREAM_TARGETS:
+        ratio = medians[PLUGIN_REFERENCE] / medians[name]
+        verdict = "met" if ratio >= least else "missed"
+        lines.append(f"- plug-in (log level 3) over {name}: {ratio:.2f}× (target at least {least:g}×: {verdict})")
+    return "\n".join(lines)
+
+
 def markdown_table(rows):
     lines = ["| client | frames/s (median) | frames/s per round | CPU µs per frame | ratio to the plug-in |",
              "|---|---:|---:|---:|---:|"]
@@ -256,6 +274,8 @@ def section_text(name, args, rows, summary, started, png):
 load average {os.getloadavg()[0]:.1f} at the end.
 
 {markdown_table(rows)}
+
+{target_lines(rows)}
 
 ![frames per second, {name}]({png.name})
 
@@ -392,6 +412,8 @@ def main():
     rows = table(results, frames)
     print()
     print(markdown_table(rows))
+    print()
+    print(target_lines(rows))
     print(f"\nfold check: {summary['objects']} objects, digest {summary['digest']} everywhere; plug-in record "
           f"matched on {summary['compared']} members ({summary['absent']} absent or null in the stream)")
     if args.doc != "none":
