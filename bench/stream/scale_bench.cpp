@@ -40,38 +40,18 @@
 #include <websocketpp/config/asio_no_tls.hpp>
 #include <websocketpp/server.hpp>
 
+#include "bench_common.h"
 #include "zorim_network/zorim_network.h"
 
 namespace {
 
+using namespace zorim::bench;
 using json = nlohmann::json;
 namespace asio = websocketpp::lib::asio;
 using Clock = std::chrono::steady_clock;
-using Options = std::map<std::string, std::string>;
-
-Options parse_options(int argc, char** argv, int first) {
-    Options out;
-    for (int i = first; i < argc; i += 2) {
-        if (i + 1 >= argc) throw std::runtime_error(std::string("option ") + argv[i] + " needs a value");
-        out[argv[i]] = argv[i + 1];
-    }
-    return out;
-}
-
-std::string option(const Options& opts, const std::string& name) {
-    auto it = opts.find(name);
-    if (it == opts.end()) throw std::runtime_error("missing option " + name);
-    return it->second;
-}
 
 // steady_clock is CLOCK_MONOTONIC, the same clock in both processes.
 double monotonic_seconds() { return std::chrono::duration<double>(Clock::now().time_since_epoch()).count(); }
-
-double process_cpu_seconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
 
 double rss_bytes() {
     std::ifstream statm("/proc/self/statm");
@@ -219,13 +199,6 @@ int serve() {
 }
 
 // ---- host -------------------------------------------------------------------
-
-template <typename Fn>
-Fn resolve(void* library, const char* name) {
-    void* symbol = dlsym(library, name);
-    if (!symbol) throw std::runtime_error(std::string("missing export ") + name);
-    return reinterpret_cast<Fn>(symbol);
-}
 
 // What the host's callback keeps; the callback runs on the plug-in's network
 // thread, everything else reads under the mutex.

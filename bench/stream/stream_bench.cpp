@@ -43,10 +43,12 @@
 #include <websocketpp/config/asio_no_tls_client.hpp>
 #include <websocketpp/server.hpp>
 
+#include "bench_common.h"
 #include "zorim_network/zorim_network.h"
 
 namespace {
 
+using namespace zorim::bench;
 using json = nlohmann::json;
 namespace asio = websocketpp::lib::asio;
 using Clock = std::chrono::steady_clock;
@@ -57,29 +59,6 @@ const std::string kEndFrame =
 const std::string kEndMark = "bench end";
 const std::string kSubscribe =
     R"({"jsonrpc":"2.0","method":"printer.objects.subscribe","params":{"objects":{}},"id":2})";
-
-using Options = std::map<std::string, std::string>;
-
-Options parse_options(int argc, char** argv, int first) {
-    Options out;
-    for (int i = first; i < argc; i += 2) {
-        if (i + 1 >= argc) throw std::runtime_error(std::string("option ") + argv[i] + " needs a value");
-        out[argv[i]] = argv[i + 1];
-    }
-    return out;
-}
-
-std::string option(const Options& opts, const std::string& name) {
-    auto it = opts.find(name);
-    if (it == opts.end()) throw std::runtime_error("missing option " + name);
-    return it->second;
-}
-
-double process_cpu_seconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
-}
 
 // The measured window: from the subscription reply to the end frame.
 struct Window {
@@ -348,13 +327,6 @@ int dom_client(const Options& opts) {
 }
 
 // ---- plugin -----------------------------------------------------------------
-
-template <typename Fn>
-Fn resolve(void* library, const char* name) {
-    void* symbol = dlsym(library, name);
-    if (!symbol) throw std::runtime_error(std::string("missing export ") + name);
-    return reinterpret_cast<Fn>(symbol);
-}
 
 json array4(const double (&values)[4]) { return json::array({values[0], values[1], values[2], values[3]}); }
 
