@@ -4,6 +4,7 @@
 #
 #   scripts/setup.sh            build, tests and demo on Linux
 #   scripts/setup.sh --windows  also the MinGW-w64 cross compiler, Wine and Xvfb
+#   scripts/setup.sh --bench    also the stream benchmark's clients and chart tool
 set -euo pipefail
 
 core=(
@@ -27,11 +28,23 @@ windows=(
     # (scripts/build-mingw-boost.sh): apt-get source and b2's parser.
     dpkg-dev bison
 )
+bench=(
+    # The benchmark's Python client and driver use Debian's own interpreter.
+    python3 python3-websockets
+    # Draws the chart; Debian 12's matplotlib would pull in Boost 1.74.
+    gnuplot-nox
+    nodejs
+)
 
 wanted=("${core[@]}")
 for arg in "$@"; do
     case "$arg" in
         --windows) wanted+=("${windows[@]}") ;;
+        --bench)
+            wanted+=("${bench[@]}")
+            # Some Node.js builds bring their own npm and conflict with Debian's.
+            command -v npm >/dev/null || wanted+=(npm)
+            ;;
         *) echo "setup.sh: unknown option $arg" >&2; exit 2 ;;
     esac
 done

@@ -1,0 +1,336 @@
+// The many-printers benchmark; `scripts/bench --scale` drives it.
+//
+//   serve
+//       One Moonraker-like peer on 127.0.0.1 for every printer. It answers the
+//       opening requests and, on every subscribed connection, sends a status
+//       update every 250 ms whose toolhead "estimated_print_time" is the
+//       monotonic clock in seconds at sending. A "bench.drop_all" request
+//       drops every connection at once (TCP shutdown, no close frame). Prints
+//       its port on the first line; ends when its standard input closes.
+//   host --port P --lib PATH --printers N --seconds S --log-dir DIR
+//       Loads the plug-in as a host does, connects N printers to the peer, lets
+//       them run for S seconds, drops all their links through the peer, waits
+//       for every printer to report a status over a new link, and destroys the
+//       agent. Prints one JSON line with the figures.
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+#include <websocketpp/config/asio_no_tls.hpp>
+#include <websocketpp/server.hpp>
+
+#include "bench_common.h"
+#include "zorim_network/zorim_network.h"
+
+namespace {
+
+using namespace zorim::bench;
+using json = nlohmann::json;
+namespace asio = websocketpp::lib::asio;
+using Clock = std::chrono::steady_clock;
+
+// steady_clock is CLOCK_MONOTONIC, the same clock in both processes.
+double monotonic_seconds() { return std::chrono::duration<double>(Clock::now().time_since_epoch()).count(); }
+
+double rss_bytes() {
+    std::ifstream statm("/proc/self/statm");
+    double pages = 0, resident = 0;
+    statm >> pages >> resident;
+    return resident * static_cast<double>(sysconf(_SC_PAGESIZE));
+}
+
+// A thousand sockets need more than the usual 1024 descriptors.
+void raise_open_file_limit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+// ---- serve ------------------------------------------------------------------
+
+using Server = websocketpp::server<websocketpp::config::asio>;
+
+const char* const kObjects =
+    R"({"objects":["webhooks","toolhead","extruder","heater_bed","print_stats","virtual_sdcard","display_status"]})";
+const char* const kInfo =
+    R"({"state":"ready","state_message":"Printer is ready","hostname":"bench","software_version":"v0.13.0","cpu_info":"bench"})";
+
+class ScaleServer {
+public:
+    ScaleServer() {
+        server_.clear_access_channels(websocketpp::log::alevel::all);
+        server_.clear_error_channels(websocketpp::log::elevel::all);
+        server_.init_asio();
+        server_.set_reuse_addr(true);
+        server_.set_listen_backlog(4096);
+        server_.set_tcp_post_init_handler([this](websocketpp::connection_hdl hdl) {
+            asio::error_code ignored;
+            server_.get_con_from_hdl(hdl)->get_socket().set_option(asio::ip::tcp::no_delay(true), ignored);
+        });
+        server_.set_message_handler([this](websocketpp::connection_hdl hdl, Server::message_ptr msg) {
+            on_message(hdl, msg->get_payload());
+        });
+    }
+
+    std::uint16_t listen() {
+        server_.listen(asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
+        server_.start_accept();
+        asio::error_code ec;
+        const auto endpoint = server_.get_local_endpoint(ec);
+        if (ec) throw std::runtime_error("no local endpoint: " + ec.message());
+        return endpoint.port();
+    }
+    void run() { server_.run(); }
+    void stop() {
+        asio::post(server_.get_io_service(), [this] {
+            server_.stop_listening();
+            for (auto& [con, timer] : streams_) {
+                timer->cancel();
+                asio::error_code ignored;
+                con->get_socket().close(ignored);
+            }
+            streams_.clear();
+            server_.stop();
+        });
+    }
+
+private:
+    void on_message(websocketpp::connection_hdl hdl, const std::string& text) {
+        const json request = json::parse(text, nullptr, false);
+        if (!request.is_object() || !request.contains("method") || !request["method"].is_string()) return;
+        const std::string method = request["method"].get<std::string>();
+        if (method == "bench.drop_all") {
+            drop_all();
+            return;
+        }
+        if (!request.contains("id")) return;
+        const std::string id = request["id"].dump();
+        std::string result = R"({"jobs":[],"count":0})";
+        if (method == "printer.info") result = kInfo;
+        if (method == "printer.objects.list") result = kObjects;
+        if (method == "printer.objects.subscribe") result = R"({"eventtime":1.0,"status":)" + frame_status() + "}";
+        websocketpp::lib::error_code ec;
+        Server::connection_ptr con = server_.get_con_from_hdl(hdl, ec);
+        if (ec) return;
+        con->send(R"({"jsonrpc":"2.0","result":)" + result + R"(,"id":)" + id + "}", websocketpp::frame::opcode::text);
+        if (method == "printer.objects.subscribe" && streams_.count(con) == 0) {
+            auto timer = std::make_shared<asio::steady_timer>(server_.get_io_service());
+            streams_.emplace(con, timer);
+            // Spread the printers over the period, as real ones would be.
+            std::uniform_int_distribution<int> phase(0, 249);
+            tick(con, timer, std::chrono::milliseconds(phase(random_)));
+        }
+    }
+
+    std::string frame_status() const {
+        char text[256];
+        std::snprintf(text, sizeof text,
+                      R"({"toolhead":{"estimated_print_time":%.9f},"extruder":{"temperature":%.2f,"power":0.5}})",
+                      monotonic_seconds(), 200.0 + static_cast<double>(sent_ % 100) / 100.0);
+        return text;
+    }
+
+    void tick(const Server::connection_ptr& con, const std::shared_ptr<asio::steady_timer>& timer,
+              std::chrono::milliseconds delay) {
+        timer->expires_after(delay);
+        timer->async_wait([this, con, timer](const asio::error_code& ec) {
+            if (ec || con->get_state() != websocketpp::session::state::open) {
+                streams_.erase(con);
+                return;
+            }
+            ++sent_;
+            con->send(R"({"jsonrpc":"2.0","method":"notify_status_update","params":[)" + frame_status() +
+                          R"(,1.0]})",
+                      websocketpp::frame::opcode::text);
+            tick(con, timer, std::chrono::milliseconds(250));
+        });
+    }
+
+    void drop_all() {
+        for (auto& [con, timer] : streams_) {
+            timer->cancel();
+            asio::error_code ignored;
+            con->get_socket().shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+        }
+        streams_.clear();
+    }
+
+    Server server_;
+    std::map<Server::connection_ptr, std::shared_ptr<asio::steady_timer>> streams_;
+    std::mt19937 random_{7};
+    std::size_t sent_ = 0;
+};
+
+int serve() {
+    raise_open_file_limit();
+    ScaleServer server;
+    std::cout << server.listen() << std::endl;
+    std::thread watcher([&server] {
+        for (std::string line; std::getline(std::cin, line);) {
+        }
+        server.stop();
+    });
+    server.run();
+    watcher.join();
+    return 0;
+}
+
+// ---- host -------------------------------------------------------------------
+
+// What the host's callback keeps; the callback runs on the plug-in's network
+// thread, everything else reads under the mutex.
+struct Tally {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::unordered_map<std::string, double> last_stamp;  // per printer
+    std::set<std::string> open;       // printers whose latest report came over an open link
+    std::set<std::string> closed;     // printers that reported their link lost after the drop
+    std::set<std::string> reopened;   // ... and then a status over a new link
+    bool dropped = false, measuring = false;
+    std::vector<double> latencies;    // seconds, while measuring
+    std::size_t reports = 0;
+};
+
+double percentile(std::vector<double> values, double p) {
+    if (values.empty()) return 0.0;
+    std::sort(values.begin(), values.end());
+    const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
+    return values[std::min(index, values.size() - 1)];
+}
+
+int host(const Options& opts) {
+    raise_open_file_limit();
+    const std::size_t printers = std::stoul(option(opts, "--printers"));
+    const double steady_seconds = std::stod(option(opts, "--seconds"));
+    const std::string address = "127.0.0.1:" + option(opts, "--port");
+
+    void* library = dlopen(option(opts, "--lib").c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (!library) throw std::runtime_error(dlerror());
+    auto create = resolve<decltype(&zorim_network_create_agent)>(library, "zorim_network_create_agent");
+    auto destroy = resolve<decltype(&zorim_network_destroy_agent)>(library, "zorim_network_destroy_agent");
+    auto start = resolve<decltype(&zorim_network_start)>(library, "zorim_network_start");
+    auto connect = resolve<decltype(&zorim_network_connect_printer)>(library, "zorim_network_connect_printer");
+    auto send = resolve<decltype(&zorim_network_send_message_to_printer)>(library,
+                                                                            "zorim_network_send_message_to_printer");
+    auto set_status_fn =
+        resolve<decltype(&zorim_set_machine_status_changed_fn)>(library, "zorim_set_machine_status_changed_fn");
+
+    Tally tally;
+    void* agent = create(option(opts, "--log-dir"), 3);
+    if (!agent) throw std::runtime_error("the plug-in made no agent");
+    set_status_fn(agent, [&tally](std::string id, zorim::MachineStatus status) {
+        const double now = monotonic_seconds();
+        std::lock_guard<std::mutex> lock(tally.mutex);
+        ++tally.reports;
+        const bool is_open = status.connection_state == zorim::kConnectionOpen && status.machine_state != 0;
+        if (!is_open) {
+            tally.open.erase(id);
+            if (tally.dropped) tally.closed.insert(id);
+            return;
+        }
+        tally.open.insert(id);
+        if (tally.closed.count(id) != 0) tally.reopened.insert(id);
+        // Two reports per frame carry the same stamp: count the first.
+        const double stamp = status.toolhead.estimated_print_time;
+        double& last = tally.last_stamp[id];
+        if (stamp != last) {
+            last = stamp;
+            if (tally.measuring && stamp > 0.0) tally.latencies.push_back(now - stamp);
+        }
+        tally.changed.notify_all();
+    });
+    start(agent);
+
+    auto wait_until = [&tally](double seconds, auto done) {
+        std::unique_lock<std::mutex> lock(tally.mutex);
+        return tally.changed.wait_for(lock, std::chrono::duration<double>(seconds), [&] { return done(); });
+    };
+
+    json out = {{"printers", printers}};
+    const double rss_before = rss_bytes();
+    const Clock::time_point connect_start = Clock::now();
+    for (std::size_t i = 0; i < printers; ++i) connect(agent, "p" + std::to_string(i), address, "", "");
+    if (!wait_until(120.0, [&] { return tally.open.size() == printers; }))
+        throw std::runtime_error("not every printer reported an open link within 120 s");
+    out["connect_seconds"] = std::chrono::duration<double>(Clock::now() - connect_start).count();
+
+    // Settle, then measure a steady window.
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    {
+        std::lock_guard<std::mutex> lock(tally.mutex);
+        tally.measuring = true;
+    }
+    const double cpu_start = process_cpu_seconds();
+    const Clock::time_point steady_start = Clock::now();
+    std::this_thread::sleep_for(std::chrono::duration<double>(steady_seconds));
+    const double cpu = process_cpu_seconds() - cpu_start;
+    const double wall = std::chrono::duration<double>(Clock::now() - steady_start).count();
+    std::vector<double> latencies;
+    {
+        std::lock_guard<std::mutex> lock(tally.mutex);
+        tally.measuring = false;
+        latencies.swap(tally.latencies);
+    }
+    out["cpu_share_of_one_core"] = cpu / wall;
+    out["rss_per_printer_bytes"] = (rss_bytes() - rss_before) / static_cast<double>(printers);
+    out["updates_per_second"] = static_cast<double>(latencies.size()) / wall;
+    out["latency_ms"] = {{"p50", percentile(latencies, 0.50) * 1e3},
+                         {"p99", percentile(latencies, 0.99) * 1e3},
+                         {"max", latencies.empty() ? 0.0 : *std::max_element(latencies.begin(), latencies.end()) * 1e3}};
+
+    // All links drop at once; the keep-alive passes bring them back.
+    {
+        std::lock_guard<std::mutex> lock(tally.mutex);
+        tally.dropped = true;
+    }
+    const Clock::time_point drop_start = Clock::now();
+    send(agent, "p0", R"({"jsonrpc":"2.0","method":"bench.drop_all"})");
+    if (!wait_until(60.0, [&] { return tally.reopened.size() == printers; }))
+        throw std::runtime_error("only " + std::to_string(tally.reopened.size()) + " printers came back within 60 s");
+    out["reconnect_seconds"] = std::chrono::duration<double>(Clock::now() - drop_start).count();
+
+    const Clock::time_point destroy_start = Clock::now();
+    destroy(agent);
+    out["destroy_seconds"] = std::chrono::duration<double>(Clock::now() - destroy_start).count();
+    std::cout << '\n' << out.dump() << std::endl;
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        if (argc < 2) throw std::runtime_error("usage: zorim_scale_bench serve|host [--option value]...");
+        const std::string role = argv[1];
+        const Options opts = parse_options(argc, argv, 2);
+        if (role == "serve") return serve();
+        if (role == "host") return host(opts);
+        throw std::runtime_error("unknown role " + role);
+    } catch (const std::exception& e) {
+        std::cerr << "zorim_scale_bench: " << e.what() << std::endl;
+        return 2;
+    }
+}
