@@ -13,6 +13,7 @@
 #include "files/print_history.h"
 #include "protocol/outgoing_message.h"
 #include "protocol/printer_identity.h"
+#include "protocol/status_notification_reader.h"
 #include "protocol/subscription.h"
 #include "status/json_members.h"
 #include "status/reading_rules.h"
@@ -202,140 +203,19 @@ bool is_process_statistics(const std::string& payload) {
     return scan.object && !scan.has_id && scan.method_is_text && scan.method == kMethod;
 }
 
-// A status notification read with only what its routing reads: every member
-// of the message is kept, except that in each element of "params" the objects
-// no status parser reads, and in the others the keys none of their fields
-// starts at, are left out. The text is still checked whole, the numbers are
-// still converted, and parse errors are the parser's own exceptions, as the
-// full parse throws them. Repeated keys keep the last value, as in the full
-// value; the parsers then see the same values where they look.
-class StatusNotificationReader : public nlohmann::json_sax<json> {
-public:
-    json message;
-
-    bool null() override { return scalar(json(nullptr)); }
-    bool boolean(bool value) override { return scalar(json(value)); }
-    bool number_integer(number_integer_t value) override { return scalar(json(value)); }
-    bool number_unsigned(number_unsigned_t value) override { return scalar(json(value)); }
-    bool number_float(number_float_t value, const string_t&) override { return scalar(json(value)); }
-    bool string(string_t& text) override {
-        if (leaving_out()) return true;
-        place(json(std::move(text)));
-        return true;
-    }
-    bool binary(binary_t&) override { return scalar(json(nullptr)); }  // never in JSON text
-    bool start_object(std::size_t) override { return open(json::value_t::object); }
-    bool start_array(std::size_t) override { return open(json::value_t::array); }
-    bool end_object() override { return close(); }
-    bool end_array() override { return close(); }
-    bool key(string_t& text) override {
-        if (left_out_depth_ > 0) return true;
-        const Level& level = levels_.back();
-        switch (level.kind) {
-            case Kind::element:
-                object_keys_ = read_keys_of(text);
-                if (object_keys_ == nullptr) return leave_out_next();
-                break;
-            case Kind::object:
-                if (!reads_key(*level.keys, text)) return leave_out_next();
-                break;
-            case Kind::message:
-                key_is_params_ = text == "params";
-                break;
-            default:
-                break;
-        }
-        slot_ = &(*level.value)[std::move(text)];
-        return true;
-    }
-    bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& error) override {
-        throw error;
-    }
-
-private:
-    enum class Kind { whole, message, params, element, object };
-    struct Level {
-        json* value;
-        Kind kind;
-        const ReadKeys* keys;
-    };
-
-    bool leave_out_next() {
-        leave_out_next_ = true;
-        return true;
-    }
-    // Whether the value that starts now is left out (and if so, accounted).
-    bool leaving_out() {
-        if (left_out_depth_ > 0) return true;
-        if (!leave_out_next_) return false;
-        leave_out_next_ = false;
-        return true;
-    }
-    bool scalar(json&& value) {
-        if (!leaving_out()) place(std::move(value));
-        return true;
-    }
-    json* place(json&& value) {
-        if (levels_.empty()) {
-            message = std::move(value);
-            return &message;
-        }
-        json& parent = *levels_.back().value;
-        if (parent.is_array()) {
-            json::array_t& array = parent.get_ref<json::array_t&>();
-            array.push_back(std::move(value));
-            return &array.back();
-        }
-        *slot_ = std::move(value);
-        return slot_;
-    }
-    Kind kind_of(bool object) const {
-        if (levels_.empty()) return object ? Kind::message : Kind::whole;
-        switch (levels_.back().kind) {
-            case Kind::message: return key_is_params_ && !object ? Kind::params : Kind::whole;
-            case Kind::params: return object ? Kind::element : Kind::whole;
-            case Kind::element: return object ? Kind::object : Kind::whole;
-            default: return Kind::whole;
-        }
-    }
-    bool open(json::value_t type) {
-        if (leaving_out()) {
-            ++left_out_depth_;
-            return true;
-        }
-        const bool object = type == json::value_t::object;
-        const Kind kind = kind_of(object);
-        const ReadKeys* keys = kind == Kind::object ? object_keys_ : nullptr;
-        levels_.push_back(Level{place(json(type)), kind, keys});
-        return true;
-    }
-    bool close() {
-        if (left_out_depth_ > 0) --left_out_depth_;
-        else levels_.pop_back();
-        return true;
-    }
-
-    std::vector<Level> levels_;
-    json* slot_ = nullptr;                  // where an object's next value goes
-    const ReadKeys* object_keys_ = nullptr;  // the keys read in the element's next object
-    bool key_is_params_ = false;
-    bool leave_out_next_ = false;
-    int left_out_depth_ = 0;                // open containers inside a left-out value
-};
-
 // A notify_status_update, which most of a printer's traffic is, is routed
 // from the members its parsers read, without building the rest. Only a text
 // that names the method near its start, where Moonraker writes it, is tried;
-// anything that then turns out to be other than a status notification without
-// id is routed from the full parse instead. Returns whether it was routed.
+// a text the quick reader does not take, or that turns out to be other than
+// a status notification without id, is routed from the full parse instead.
+// Returns whether it was routed.
 bool route_status_notification(const PrinterView& printer, const std::string& payload, MachineStatus& status,
                                RouteResult& result) {
     constexpr std::string_view kMethod = "notify_status_update";
     constexpr std::size_t kMethodWithin = 64;
     if (std::string_view(payload).substr(0, kMethodWithin).find(kMethod) == std::string_view::npos) return false;
-    StatusNotificationReader reader;
-    json::sax_parse(payload, &reader);
-    const json& message = reader.message;
+    json message;
+    if (!read_status_notification(payload, message)) return false;
     if (has_non_null(message, "id") || !has_non_null(message, "method")) return false;
     const json& method = message["method"];
     if (!method.is_string() || method.get_ref<const std::string&>() != kMethod) return false;
