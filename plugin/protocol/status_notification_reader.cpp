@@ -1,6 +1,7 @@
 #include "protocol/status_notification_reader.h"
 
 #include <cerrno>
+#include <cfloat>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -12,6 +13,11 @@
 
 #include "status/status_model.h"
 
+// The exact conversion of decimals needs arithmetic in double precision.
+#if !defined(FLT_EVAL_METHOD) || FLT_EVAL_METHOD != 0
+#error "numbers are converted in double arithmetic: build with SSE2 floating point"
+#endif
+
 namespace zorim {
 namespace {
 
@@ -20,11 +26,21 @@ using nlohmann::json;
 // Deeper texts are left to the full parse.
 constexpr int kMaxDepth = 32;
 
+// Numbers: 18 digits always fit an int64; a double holds every integer up to
+// 2^53 and every power of ten up to 10^22 exactly.
+constexpr int kMantissaDigits = 18;
+constexpr std::uint64_t kExactMantissa = std::uint64_t{1} << 53;
+constexpr int kExactPowers = 22;
+constexpr double kPowersOfTen[kExactPowers + 1] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                                   1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                                   1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+constexpr int kLargeExponent = 100000;  // exponents are read up to here; larger ones stay larger
+
 // Where a value sits, which decides what of it is kept when it is an object
 // or an array.
 enum class Role {
     whole,    // kept whole
-    message,  // the message: kept, its "params" in the params role
+    message,  // the message: only "id", "method" and "params", the last in the params role
     params,   // an array of status elements
     element,  // a status element: only the objects a parser reads
     object,   // an object a parser reads: only the keys a field starts at
@@ -86,48 +102,89 @@ private:
 
     // A JSON number, converted as the full parse converts it: an integer
     // without sign to unsigned, with sign to signed, either to floating point
-    // when it does not fit, and anything with a fraction or exponent by
-    // strtod. A number beyond the range of a double is left to the full
-    // parse, which refuses it. The text ends in its NUL, so the conversions stop at the
-    // number's end; one that does not (another locale) is left to the full
-    // parse.
+    // when it does not fit, and anything with a fraction or exponent as
+    // strtod converts it. A number beyond the range of a double is left to the
+    // full parse, which refuses it.
+    //
+    // The common numbers are converted here: integers of up to 18 digits,
+    // and decimals whose digits make an integer of at most 2^53 scaled by a
+    // power of ten of at most 22, which a double holds exactly, so that one
+    // correctly rounded multiplication or division gives what a correctly
+    // rounding strtod gives. Others go through the C library, as in the full
+    // parse; the text ends in its NUL, so the conversions stop at the number's
+    // end, and one that does not (another locale) is left to the full parse.
     bool number(json* target) {
         const char* start = at_;
         const bool negative = at_ != end_ && *at_ == '-';
         if (negative) ++at_;
-        if (at_ == end_) return false;
+        if (at_ == end_ || !digit(*at_)) return false;
+        std::uint64_t mantissa = 0;
+        int mantissa_digits = 0;  // counted from the first non-zero digit
+        auto take_digit = [&] {
+            const auto d = static_cast<unsigned>(*at_++ - '0');
+            if (mantissa_digits > 0 || d != 0) ++mantissa_digits;
+            if (mantissa_digits <= kMantissaDigits) mantissa = mantissa * 10 + d;
+        };
         if (*at_ == '0') ++at_;
-        else if (!digits()) return false;
+        else while (at_ != end_ && digit(*at_)) take_digit();
         bool integer = true;
+        int exponent = 0;
         if (at_ != end_ && *at_ == '.') {
             integer = false;
             ++at_;
-            if (!digits()) return false;
+            if (at_ == end_ || !digit(*at_)) return false;
+            while (at_ != end_ && digit(*at_)) {
+                take_digit();
+                --exponent;
+            }
         }
         if (at_ != end_ && (*at_ == 'e' || *at_ == 'E')) {
             integer = false;
             ++at_;
+            const bool exponent_negative = at_ != end_ && *at_ == '-';
             if (at_ != end_ && (*at_ == '+' || *at_ == '-')) ++at_;
-            if (!digits()) return false;
+            if (at_ == end_ || !digit(*at_)) return false;
+            int written = 0;
+            while (at_ != end_ && digit(*at_)) {
+                if (written < kLargeExponent) written = written * 10 + (*at_ - '0');
+                ++at_;
+            }
+            exponent += exponent_negative ? -written : written;
         }
-        // A left-out number is only checked; one that could overflow a double
-        // is converted all the same, since the full parse refuses that.
-        constexpr std::ptrdiff_t kSurelyFinite = 300;
-        if (target == nullptr && integer && at_ - start < kSurelyFinite) return true;
+        const bool plain = mantissa_digits <= kMantissaDigits;
+        if (integer && plain) {
+            if (target == nullptr) return true;
+            if (negative) *target = -static_cast<std::int64_t>(mantissa);
+            else *target = mantissa;
+            return true;
+        }
+        if (!integer && plain && mantissa <= kExactMantissa && exponent >= -kExactPowers &&
+            exponent <= kExactPowers) {
+            if (target == nullptr) return true;
+            double x = static_cast<double>(mantissa);
+            x = exponent < 0 ? x / kPowersOfTen[-exponent] : x * kPowersOfTen[exponent];
+            *target = negative ? -x : x;
+            return true;
+        }
+        return convert(start, negative, integer, target);
+    }
+
+    // The rare numbers, through the C library as the full parse converts them.
+    bool convert(const char* start, bool negative, bool integer, json* target) {
         char* stop = nullptr;
         errno = 0;
         if (integer && !negative) {
             const unsigned long long x = std::strtoull(start, &stop, 10);
             if (stop != at_) return false;
             if (errno == 0) {
-                *target = static_cast<std::uint64_t>(x);
+                if (target != nullptr) *target = static_cast<std::uint64_t>(x);
                 return true;
             }
         } else if (integer) {
             const long long x = std::strtoll(start, &stop, 10);
             if (stop != at_) return false;
             if (errno == 0) {
-                *target = static_cast<std::int64_t>(x);
+                if (target != nullptr) *target = static_cast<std::int64_t>(x);
                 return true;
             }
         }
@@ -184,6 +241,7 @@ private:
                 switch (role) {
                     case Role::message:
                         if (key == "params") member_role = Role::params;
+                        else if (key != "id" && key != "method") slot = nullptr;
                         break;
                     case Role::element:
                         member_keys = read_keys_of(key);

@@ -12,9 +12,9 @@ namespace zorim {
 // Reads `payload` into `message` when it is a JSON object written in the
 // plain form printers use (no escapes or non-ASCII bytes in strings, not
 // nested beyond a few levels, numbers in the C locale's form). `message` then
-// holds every member of the text, except that in each element of "params" the
-// objects no status parser reads, and in the others the keys no field starts
-// at, are left out. Repeated keys keep their last value and numbers take the
+// holds the members "id", "method" and "params" of the text, and in each
+// element of "params" only the objects a status parser reads, and in those
+// only the keys a field starts at. Repeated keys keep their last value and numbers take the
 // integer, unsigned or floating-point type that the full parse gives them, so
 // the status parsers find the same values where they look.
 //
