@@ -189,7 +189,8 @@ private:
 };
 
 // notify_proc_stat_update comes about once a second and changes nothing, so
-// it is recognised without building the parsed value (the scan still checks
+// one that the quick reader does not take (an escape or a non-ASCII byte in
+// it) is still recognised without building the parsed value (the scan checks
 // the whole text, so a malformed one fails as before). Only a text that names
 // the method near its start, where Moonraker writes it, is scanned: looking
 // through the whole of every status frame would cost more than it saves, and
@@ -203,22 +204,30 @@ bool is_process_statistics(const std::string& payload) {
     return scan.object && !scan.has_id && scan.method_is_text && scan.method == kMethod;
 }
 
-// A notify_status_update, which most of a printer's traffic is, is routed
-// from the members its parsers read, without building the rest. Only a text
-// that names the method near its start, where Moonraker writes it, is tried;
-// a text the quick reader does not take, or that turns out to be other than
-// a status notification without id, is routed from the full parse instead.
+// The two notifications that make most of a printer's traffic are routed
+// from what the quick reader builds: notify_status_update from the members
+// its parsers read, notify_proc_stat_update (whose elements no parser reads)
+// from nothing but its method. Only a text that names one of them near its
+// start, where Moonraker writes it, is tried; a text the quick reader does not
+// take, or that turns out to be something else, is left to the other routes.
 // Returns whether it was routed.
-bool route_status_notification(const PrinterView& printer, const std::string& payload, MachineStatus& status,
-                               RouteResult& result) {
-    constexpr std::string_view kMethod = "notify_status_update";
+bool route_frequent_notification(const PrinterView& printer, const std::string& payload, MachineStatus& status,
+                                 RouteResult& result) {
+    constexpr std::string_view kStatus = "notify_status_update";
+    constexpr std::string_view kStatistics = "notify_proc_stat_update";
     constexpr std::size_t kMethodWithin = 64;
-    if (std::string_view(payload).substr(0, kMethodWithin).find(kMethod) == std::string_view::npos) return false;
+    const std::string_view start = std::string_view(payload).substr(0, kMethodWithin);
+    if (start.find(kStatus) == std::string_view::npos && start.find(kStatistics) == std::string_view::npos) {
+        return false;
+    }
     json message;
     if (!read_status_notification(payload, message)) return false;
     if (has_non_null(message, "id") || !has_non_null(message, "method")) return false;
     const json& method = message["method"];
-    if (!method.is_string() || method.get_ref<const std::string&>() != kMethod) return false;
+    if (!method.is_string()) return false;
+    const std::string& name = method.get_ref<const std::string&>();
+    if (name == kStatistics) return true;  // changes nothing
+    if (name != kStatus) return false;
     apply_status_notification(printer, message, status, result);
     return true;
 }
@@ -334,8 +343,8 @@ void route(const PrinterView& printer, const std::string& payload, MachineStatus
            bool shortcuts) {
     try {
         if (shortcuts) {
+            if (route_frequent_notification(printer, payload, status, result)) return;
             if (is_process_statistics(payload)) return;
-            if (route_status_notification(printer, payload, status, result)) return;
         }
         const json message = json::parse(payload);
         if (has_non_null(message, "id")) {
