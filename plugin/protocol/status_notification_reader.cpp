@@ -36,6 +36,17 @@ constexpr double kPowersOfTen[kExactPowers + 1] = {1e0,  1e1,  1e2,  1e3,  1e4, 
                                                    1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 constexpr int kLargeExponent = 100000;  // exponents are read up to here; larger ones stay larger
 
+// The bytes a string holds as they are: printable ASCII but the quote and the
+// backslash.
+struct PlainCharacters {
+    bool plain[256] = {};
+    constexpr PlainCharacters() {
+        for (int c = 0x20; c < 0x80; ++c) plain[c] = c != '"' && c != '\\';
+    }
+    constexpr bool operator[](unsigned char c) const { return plain[c]; }
+};
+constexpr PlainCharacters kPlainCharacters;
+
 // Where a value sits, which decides what of it is kept when it is an object
 // or an array.
 enum class Role {
@@ -63,6 +74,10 @@ private:
         while (at_ != end_ && (*at_ == ' ' || *at_ == '\n' || *at_ == '\r' || *at_ == '\t')) ++at_;
     }
     bool take(char c) {
+        if (at_ != end_ && *at_ == c) {
+            ++at_;
+            return true;
+        }
         skip_space();
         if (at_ == end_ || *at_ != c) return false;
         ++at_;
@@ -76,21 +91,17 @@ private:
         return true;
     }
 
-    // A string without escapes, control characters or non-ASCII bytes.
+    // A string without escapes, control characters or non-ASCII bytes. The
+    // text ends in its NUL, which no string character is, so the scan stops
+    // at the end of the text at the latest.
     bool text(std::string_view& out) {
         if (at_ == end_ || *at_ != '"') return false;
         const char* start = ++at_;
-        while (at_ != end_) {
-            const auto c = static_cast<unsigned char>(*at_);
-            if (c == '"') {
-                out = std::string_view(start, static_cast<std::size_t>(at_ - start));
-                ++at_;
-                return true;
-            }
-            if (c < 0x20 || c >= 0x80 || c == '\\') return false;
-            ++at_;
-        }
-        return false;
+        while (kPlainCharacters[static_cast<unsigned char>(*at_)]) ++at_;
+        if (at_ == end_ || *at_ != '"') return false;
+        out = std::string_view(start, static_cast<std::size_t>(at_ - start));
+        ++at_;
+        return true;
     }
 
     static bool digit(char c) { return c >= '0' && c <= '9'; }
