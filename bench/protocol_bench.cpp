@@ -81,6 +81,20 @@ void BM_RouteRecordedMessages(benchmark::State& state, const std::string& method
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
 }
 BENCHMARK_CAPTURE(BM_RouteRecordedMessages, status_update, std::string("notify_status_update"), true);
+// The same frames routed from the full parse: what the status shortcut saves.
+void BM_RouteRecordedStatusFromFullParse(benchmark::State& state) {
+    const std::vector<std::string> frames = recorded_frames("notify_status_update");
+    MachineStatus status;
+    std::size_t next = 0;
+    for (auto _ : state) {
+        RouteResult result;
+        route_message_from_full_parse(PrinterView{"bench", true, true}, frames[next++ % frames.size()], status,
+                                      result);
+        benchmark::DoNotOptimize(result);
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()));
+}
+BENCHMARK(BM_RouteRecordedStatusFromFullParse);
 BENCHMARK_CAPTURE(BM_RouteRecordedMessages, status_update_unwatched, std::string("notify_status_update"), false);
 BENCHMARK_CAPTURE(BM_RouteRecordedMessages, proc_stat_update, std::string("notify_proc_stat_update"), true);
 BENCHMARK_CAPTURE(BM_RouteRecordedMessages, gcode_response, std::string("notify_gcode_response"), true);

@@ -13,6 +13,7 @@
 #include "files/print_history.h"
 #include "protocol/outgoing_message.h"
 #include "protocol/printer_identity.h"
+#include "protocol/status_notification_reader.h"
 #include "protocol/subscription.h"
 #include "status/json_members.h"
 #include "status/reading_rules.h"
@@ -77,6 +78,13 @@ void note_klipper_unreachable(const PrinterView& printer, MachineStatus& status,
     report_status(printer, status, result);
 }
 
+void apply_status_notification(const PrinterView& printer, const json& message, MachineStatus& status,
+                               RouteResult& result) {
+    auto params = message.find("params");
+    if (params == message.end() || !params->is_array()) return;
+    for (const json& element : *params) apply_status_element(printer, element, status, result);
+}
+
 struct Notification {
     const PrinterView& printer;
     const json& message;
@@ -98,11 +106,7 @@ struct NotificationRow {
 constexpr NotificationRow kNotifications[] = {
     {"notify_proc_stat_update", [](const Notification&) {}},
     {"notify_status_update",
-     [](const Notification& n) {
-         auto params = n.message.find("params");
-         if (params == n.message.end() || !params->is_array()) return;
-         for (const json& element : *params) apply_status_element(n.printer, element, n.status, n.result);
-     }},
+     [](const Notification& n) { apply_status_notification(n.printer, n.message, n.status, n.result); }},
     // No report of its own: the change reaches the host with the next one.
     {"notify_gcode_response", [](const Notification& n) { apply_gcode_phrases(n.status, n.payload); }},
     {"notify_history_changed",
@@ -185,7 +189,8 @@ private:
 };
 
 // notify_proc_stat_update comes about once a second and changes nothing, so
-// it is recognised without building the parsed value (the scan still checks
+// one that the quick reader does not take (an escape or a non-ASCII byte in
+// it) is still recognised without building the parsed value (the scan checks
 // the whole text, so a malformed one fails as before). Only a text that names
 // the method near its start, where Moonraker writes it, is scanned: looking
 // through the whole of every status frame would cost more than it saves, and
@@ -197,6 +202,34 @@ bool is_process_statistics(const std::string& payload) {
     TopLevelScan scan;
     json::sax_parse(payload, &scan);
     return scan.object && !scan.has_id && scan.method_is_text && scan.method == kMethod;
+}
+
+// The two notifications that make most of a printer's traffic are routed
+// from what the quick reader builds: notify_status_update from the members
+// its parsers read, notify_proc_stat_update (whose elements no parser reads)
+// from nothing but its method. Only a text that names one of them near its
+// start, where Moonraker writes it, is tried; a text the quick reader does not
+// take, or that turns out to be something else, is left to the other routes.
+// Returns whether it was routed.
+bool route_frequent_notification(const PrinterView& printer, const std::string& payload, MachineStatus& status,
+                                 RouteResult& result) {
+    constexpr std::string_view kStatus = "notify_status_update";
+    constexpr std::string_view kStatistics = "notify_proc_stat_update";
+    constexpr std::size_t kMethodWithin = 64;
+    const std::string_view start = std::string_view(payload).substr(0, kMethodWithin);
+    if (start.find(kStatus) == std::string_view::npos && start.find(kStatistics) == std::string_view::npos) {
+        return false;
+    }
+    json message;
+    if (!read_status_notification(payload, message)) return false;
+    if (has_non_null(message, "id") || !has_non_null(message, "method")) return false;
+    const json& method = message["method"];
+    if (!method.is_string()) return false;
+    const std::string& name = method.get_ref<const std::string&>();
+    if (name == kStatistics) return true;  // changes nothing
+    if (name != kStatus) return false;
+    apply_status_notification(printer, message, status, result);
+    return true;
 }
 
 void route_reply(const PrinterView& printer, const json& message, const std::string& payload,
@@ -304,10 +337,15 @@ void apply_history_changed(const PrinterView& printer, const json& message, Mach
     add(result, ActionKind::report_history_changed);
 }
 
-void route_message(const PrinterView& printer, const std::string& payload, MachineStatus& status,
-                   RouteResult& result) {
+namespace {
+
+void route(const PrinterView& printer, const std::string& payload, MachineStatus& status, RouteResult& result,
+           bool shortcuts) {
     try {
-        if (is_process_statistics(payload)) return;
+        if (shortcuts) {
+            if (route_frequent_notification(printer, payload, status, result)) return;
+            if (is_process_statistics(payload)) return;
+        }
         const json message = json::parse(payload);
         if (has_non_null(message, "id")) {
             route_reply(printer, message, payload, status, result);
@@ -330,6 +368,18 @@ void route_message(const PrinterView& printer, const std::string& payload, Machi
             "dispatch_message: dropped a message from " + std::string(printer.device_id) + ": " + e.what() +
                 "; message: " + payload);
     }
+}
+
+}  // namespace
+
+void route_message(const PrinterView& printer, const std::string& payload, MachineStatus& status,
+                   RouteResult& result) {
+    route(printer, payload, status, result, true);
+}
+
+void route_message_from_full_parse(const PrinterView& printer, const std::string& payload, MachineStatus& status,
+                                   RouteResult& result) {
+    route(printer, payload, status, result, false);
 }
 
 }  // namespace zorim

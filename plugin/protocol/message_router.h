@@ -69,6 +69,12 @@ void route_message(const PrinterView& printer, const std::string& payload, Machi
 
 // --- The steps of the routing, for the tests and fuzzers of each ------------
 
+// Routes one message as route_message does, but always from the full parsed
+// value, without the shortcuts taken for the frequent notifications: the
+// reference those shortcuts are checked against.
+void route_message_from_full_parse(const PrinterView& printer, const std::string& payload, MachineStatus& status,
+                                   RouteResult& result);
+
 // One status element folded into the record: counted, parsed, states derived,
 // wrongly typed members logged, and reported.
 void apply_status_element(const PrinterView& printer, const nlohmann::json& element, MachineStatus& status,

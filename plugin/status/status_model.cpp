@@ -1,5 +1,6 @@
 #include "status/status_model.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <initializer_list>
@@ -321,6 +322,39 @@ std::string describe_path(const char* object, const Field& field) {
 }
 
 }  // namespace
+
+// The first keys of the fields of every parser of one object.
+struct ReadKeys {
+    std::vector<std::string_view> keys;
+};
+
+namespace {
+
+const std::unordered_map<std::string_view, ReadKeys>& read_keys_by_object() {
+    static const std::unordered_map<std::string_view, ReadKeys> by_object = [] {
+        std::unordered_map<std::string_view, ReadKeys> built;
+        for (const ObjectParser& parser : object_parsers()) {
+            std::vector<std::string_view>& keys = built[parser.object].keys;
+            for (const Field& field : parser.fields) {
+                if (std::find(keys.begin(), keys.end(), field.path[0]) == keys.end()) keys.push_back(field.path[0]);
+            }
+        }
+        return built;
+    }();
+    return by_object;
+}
+
+}  // namespace
+
+const ReadKeys* read_keys_of(std::string_view object) {
+    const auto& by_object = read_keys_by_object();
+    auto found = by_object.find(object);
+    return found == by_object.end() ? nullptr : &found->second;
+}
+
+bool reads_key(const ReadKeys& keys, std::string_view key) {
+    return std::find(keys.keys.begin(), keys.keys.end(), key) != keys.keys.end();
+}
 
 void apply_object_parsers(MachineStatus& status, const json& element, std::vector<std::string>& problems) {
     if (!element.is_object()) return;

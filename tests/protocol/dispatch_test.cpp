@@ -15,6 +15,8 @@
 #include "connection/printer_connection.h"
 #include "connection/printer_manager.h"
 #include "connection/websocket_endpoint.h"
+#include "protocol/message_router.h"
+#include "protocol/status_notification_reader.h"
 #include "support/test_support.h"
 
 namespace zorim {
@@ -792,6 +794,111 @@ TEST_P(RecordedTraffic, EveryFrameAsTheAnswerToThePluginsRequests) {
 
 INSTANTIATE_TEST_SUITE_P(Recordings, RecordedTraffic, ::testing::ValuesIn(kRecordings),
                          [](const ::testing::TestParamInfo<Recording>& param) { return std::string(param.param.name); });
+
+
+// --- The status shortcut --------------------------------------------------------
+//
+// Status notifications are read by a quick reader that builds only what the
+// status parsers read. Whatever the text, routing must give exactly what the
+// full parse gives: the same actions, the same reports and the same record.
+
+struct ShortcutCase {
+    const char* what;
+    bool quick;  // whether the quick reader takes the text (else the full parse does)
+    std::string payload;
+};
+
+std::string status_text(const std::string& params) {
+    return R"({"jsonrpc":"2.0","method":"notify_status_update","params":)" + params + "}";
+}
+
+TEST(StatusShortcut, RoutesEveryTextAsTheFullParseDoes) {
+    const ShortcutCase cases[] = {
+        {"unread objects and keys, nested", true,
+         status_text(R"([{"mcu":{"last_stats":{"a":[1,{"b":null}],"c":true}},"extruder":{"temperature":201.5,"x":{"y":[2]},"target":400},"print_stats":{"state":"printing","info":{"total_layer":12,"current_layer":2.0,"z":1}}},948.2])")},
+        {"repeated object: the last wins", true,
+         status_text(R"([{"toolhead":{"homed_axes":"xyz","stalls":3},"toolhead":{"print_time":5.5}}])")},
+        {"repeated object, last not an object", true,
+         status_text(R"([{"extruder":{"temperature":3.0},"extruder":5}])")},
+        {"repeated field and array", true,
+         status_text(R"([{"extruder":{"temperature":1,"temperature":2},"toolhead":{"position":[1,2,3,4,5],"position":[7]}}])")},
+        {"numbers at their limits", true,
+         status_text(R"([{"virtual_sdcard":{"file_position":18446744073709551615,"file_size":-9223372036854775809,"progress":-0},"fan":{"rpm":18446744073709551616,"speed":1e308},"toolhead":{"stalls":-3.9,"max_accel":1.5E+2,"max_velocity":0.1e-3,"x":1e-999}}])")},
+        {"decimals and integers one by one", true,
+         status_text(R"([{"extruder":{"temperature":0.1}},{"extruder":{"temperature":-0.0}},{"extruder":{"temperature":0.000001}},{"extruder":{"temperature":123.456e-5}},{"extruder":{"temperature":1e22}},{"extruder":{"temperature":1e23}},{"extruder":{"temperature":9007199254740992.5}},{"extruder":{"temperature":9007199254740993.0}},{"extruder":{"temperature":0.30000000000000004}},{"extruder":{"temperature":1.7976931348623157e308}},{"extruder":{"temperature":4.9e-324}},{"extruder":{"temperature":2.2250738585072011e-308}},{"extruder":{"temperature":123456789012345678.5}},{"extruder":{"temperature":1E-22}},{"extruder":{"temperature":7.0e-23}},{"extruder":{"temperature":-98765.4321e+3}},{"virtual_sdcard":{"file_position":0},"toolhead":{"max_accel":0}},{"virtual_sdcard":{"file_position":-0},"toolhead":{"max_accel":-0}},{"virtual_sdcard":{"file_position":123456789012345678},"toolhead":{"max_accel":123456789012345678}},{"virtual_sdcard":{"file_position":-123456789012345678},"toolhead":{"max_accel":-123456789012345678}},{"virtual_sdcard":{"file_position":1234567890123456789},"toolhead":{"max_accel":1234567890123456789}},{"virtual_sdcard":{"file_position":-1234567890123456789},"toolhead":{"max_accel":-1234567890123456789}},{"virtual_sdcard":{"file_position":9223372036854775807},"toolhead":{"max_accel":9223372036854775807}},{"virtual_sdcard":{"file_position":-9223372036854775808},"toolhead":{"max_accel":-9223372036854775808}},{"virtual_sdcard":{"file_position":4294967297},"toolhead":{"max_accel":4294967297}},{"virtual_sdcard":{"file_position":-4294967297},"toolhead":{"max_accel":-4294967297}}])")},
+        {"a number beyond a double is an error", false, status_text(R"([{"fan":{"speed":1e999}}])")},
+        {"even where nothing reads it", false, status_text(R"([{"mcu":{"x":[-1E+400]}}])")},
+        {"a long integer beyond a double", false,
+         status_text("[{\"mcu\":{\"x\":" + std::string(400, '9') + "}},{\"fan\":{\"speed\":1}}]")},
+        {"integer rule on flags and layers on floats", true,
+         status_text(R"([{"fan":{"rpm":true},"print_stats":{"info":{"total_layer":4.0,"current_layer":-1}}}])")},
+        {"wrong types are logged and skipped", true,
+         status_text(R"([{"extruder":{"temperature":"hot","can_extrude":1},"toolhead":{"homed_axes":5,"position":[1,"x"]},"idle_timeout":{"state":[]}}])")},
+        {"nulls clear or keep", true,
+         status_text(R"([{"print_stats":{"filename":"a.gcode","state":"paused"}},{"print_stats":{"filename":null},"toolhead":{"homed_axes":null},"extruder":{"temperature":null}}])")},
+        {"an object read as an array, in key order", true,
+         status_text(R"([{"gcode_move":{"position":{"b":2,"a":1,"c":3}},"bed_mesh":{"mesh_min":7,"mesh_max":{"q":[1]}}}])")},
+        {"nested paths and their missing levels", true,
+         status_text(R"([{"configfile":{"settings":{"fan":{"max_power":0.8,"other":1}},"save_config_pending":true}},{"configfile":{"settings":3}}])")},
+        {"switches and colours", true,
+         status_text(R"([{"output_pin LED_WHITE":{"value":1.0},"output_pin LED_RED":{"value":0.5},"output_pin box_led":{"value":0.05},"fan_generic box_fan":{"value":1,"speed":0.3,"rpm":7},"output_pin BOXFAN_pin":{"value":0.9}}])")},
+        {"elements that are not objects", true, status_text(R"([1.5,null,[1,{"extruder":{"temperature":9}}],"x",true,{}])")},
+        {"params not an array, or missing", true, R"({"jsonrpc":"2.0","method":"notify_status_update","params":{"extruder":{"temperature":1.0}}})"},
+        {"repeated params: the last wins", true,
+         R"({"method":"notify_status_update","params":[{"extruder":{"temperature":1.0}}],"params":[{"heater_bed":{"target":50}}]})"},
+        {"method after params, space around everything", true,
+         " \t{ \"params\" : [ { \"heater_bed\" : { \"temperature\" : 60 , \"power\" : 0.5 } } , 1 ] ,\r\n \"method\" : \"notify_status_update\" } \n"},
+        {"a null id is no id", true, R"({"id":null,"method":"notify_status_update","params":[{"fan":{"speed":0.5}}]})"},
+        {"an id makes it a reply", true, R"({"method":"notify_status_update","id":3,"params":[{"fan":{"speed":0.5}}]})"},
+        {"a method that is not a string", true, R"({"params":[{"fan":{"speed":0.5}}],"method":5,"x":"notify_status_update"})"},
+        {"process statistics", true,
+         R"({"jsonrpc":"2.0","method":"notify_proc_stat_update","params":[{"moonraker_stats":{"time":1.5,"cpu_usage":2.1},"cpu_temp":45.2,"network":{"lo":{"rx_bytes":12}},"websocket_connections":2}]})"},
+        {"process statistics with an id are a reply", true,
+         R"({"method":"notify_proc_stat_update","params":[{"extruder":{"temperature":3}}],"id":7})"},
+        {"process statistics with a bad number", false,
+         R"({"method":"notify_proc_stat_update","params":[{"cpu_temp":1e999}]})"},
+        {"another method", true, R"({"method":"notify_status_updates","params":[{"fan":{"speed":0.5}}]})"},
+        {"escapes are left to the full parse", false,
+         status_text(R"([{"print_stats":{"state":"pr\u0069nting","message":"a\"b\\c\n"}}])")},
+        {"non-ASCII text is left to the full parse", false, status_text("[{\"print_stats\":{\"message\":\"caf\xc3\xa9\"}}]")},
+        {"invalid UTF-8 is an error", false, status_text("[{\"print_stats\":{\"message\":\"\xff\"}}]")},
+        {"deep nesting is left to the full parse", false,
+         status_text("[{\"mcu\":" + std::string(40, '[') + std::string(40, ']') + ",\"fan\":{\"speed\":0.25}}]")},
+        {"truncated text is an error", false, status_text(R"([{"extruder":{"temperature":201.5)")},
+        {"a trailing comma is an error", false, status_text(R"([{"extruder":{"temperature":1,}}])")},
+        {"trailing text is an error", false, status_text(R"([{"extruder":{"temperature":1}}])") + "x"},
+        {"a leading zero is an error", false, status_text(R"([{"extruder":{"temperature":01}}])")},
+        {"a bare fraction is an error", false, status_text(R"([{"extruder":{"temperature":1.}}])")},
+        {"an error in an unread object is an error", false, status_text(R"([{"extruder":{"temperature":1}},{"mcu":{"x":tru}}])")},
+    };
+    for (const ShortcutCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        json unused;
+        EXPECT_EQ(read_status_notification(c.payload, unused), c.quick);
+        for (bool link_open : {false, true}) {
+            const PrinterView printer{"dev", link_open, true};
+            MachineStatus quick;
+            quick.model = "Zorim Alto";
+            quick.connection_state = kConnectionOpen;
+            MachineStatus full = quick;
+            RouteResult quick_result, full_result;
+            route_message(printer, c.payload, quick, quick_result);
+            route_message_from_full_parse(printer, c.payload, full, full_result);
+            EXPECT_EQ(test::record_image(quick), test::record_image(full));
+            EXPECT_EQ(quick_result.status_updates, full_result.status_updates);
+            ASSERT_EQ(quick_result.actions.size(), full_result.actions.size());
+            for (std::size_t i = 0; i < quick_result.actions.size(); ++i) {
+                EXPECT_EQ(quick_result.actions[i].kind, full_result.actions[i].kind);
+                EXPECT_EQ(quick_result.actions[i].id, full_result.actions[i].id);
+                EXPECT_EQ(quick_result.actions[i].text, full_result.actions[i].text);
+            }
+            ASSERT_EQ(quick_result.records.size(), full_result.records.size());
+            for (std::size_t i = 0; i < quick_result.records.size(); ++i) {
+                EXPECT_EQ(test::record_image(quick_result.records[i]), test::record_image(full_result.records[i]));
+            }
+        }
+    }
+}
 
 }  // namespace
 }  // namespace zorim
