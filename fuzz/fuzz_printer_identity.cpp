@@ -9,7 +9,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include "connection/printer_connection.h"
 #include "protocol/printer_identity.h"
 
 namespace {
@@ -64,15 +63,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const nlohmann::json result = nlohmann::json::parse(text, nullptr, /*allow_exceptions=*/false);
     if (result.is_discarded() || !result.is_object()) return 0;
-    zorim::PrinterConnection connection("fuzz", zorim::LinkHandle{}, "ws://fuzz/websocket");
-    const zorim::MachineStatus before = connection.status_copy();
+    const zorim::MachineStatus before{};
+    zorim::MachineStatus after = before;
     bool complete = true;
     try {
-        connection.apply_printer_info(result);
+        zorim::apply_printer_info(after, result);
     } catch (const nlohmann::json::exception&) {
         complete = false;  // a wrongly typed member; anything else escapes and fails
     }
-    const zorim::MachineStatus after = connection.status_copy();
     if (!complete) return 0;
 
     auto text_member = [&](const char* key) -> const nlohmann::json* {
