@@ -33,6 +33,15 @@ bool MessageQueue::try_push(OutgoingMessage record) {
     return true;
 }
 
+bool MessageQueue::push_past_bound(OutgoingMessage record) {
+    std::unique_lock<std::mutex> lock(queue_mutex_);
+    if (closed_.load()) return false;
+    items_.push_back(std::move(record));
+    lock.unlock();
+    not_empty_.notify_one();
+    return true;
+}
+
 bool MessageQueue::pop(OutgoingMessage& out) {
     std::unique_lock<std::mutex> lock(queue_mutex_);
     while (!closed_.load() && items_.empty()) {

@@ -29,6 +29,11 @@ public:
     // Appends `record` only when there is room now; never waits. For threads
     // that must not block: the network thread, whose writes drain the queue.
     bool try_push(OutgoingMessage record);
+    // Appends `record` even when the queue is full; false only when it is
+    // closed. For the agent's own requests on the network thread (opening
+    // requests, the subscription), a few per printer event, which must
+    // neither wait nor be lost.
+    bool push_past_bound(OutgoingMessage record);
 
     // Takes the front record. False when the queue is closed (records still
     // queued stay there), or stayed empty for a whole wait.

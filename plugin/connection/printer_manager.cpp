@@ -282,16 +282,24 @@ void PrinterManager::run_network_loop() {
 }
 
 bool PrinterManager::send(const std::string& device_id, std::int32_t request_id, std::string text,
-                          bool await_reply) {
+                          bool await_reply, bool agent_request) {
     std::string record = log_enabled(Severity::debug) ? "send msg:id," + text + "\n" : std::string();
     OutgoingMessage message{device_id, request_id, 0, await_reply, std::move(text)};
     // The network thread never waits for room: its writes are what drain
-    // the queue, so a wait there could only run out. A request it makes
-    // (the opening requests, the subscription, a host callback's text) is
-    // dropped when the queue is full; the keep-alive tick asks for the
-    // objects again and resends what awaits a reply.
-    const bool queued =
-        endpoint_.on_network_thread() ? send_queue_.try_push(std::move(message)) : send_queue_.push(std::move(message));
+    // the queue, so a wait there could only run out. The agent's own
+    // requests (the opening requests, the objects list, the subscription)
+    // go past the bound: a few per printer event, and dropping them would
+    // leave a printer without status until the keep-alive pass, which is
+    // what a thousand printers opening at once would meet. A host
+    // callback's text is dropped when the queue is full.
+    bool queued = false;
+    if (!endpoint_.on_network_thread()) {
+        queued = send_queue_.push(std::move(message));
+    } else if (agent_request) {
+        queued = send_queue_.push_past_bound(std::move(message));
+    } else {
+        queued = send_queue_.try_push(std::move(message));
+    }
     if (!queued) {
         log_record(Severity::warning, "send: dropped request id " + std::to_string(request_id) + " for " + device_id +
                                           (send_queue_.closed() ? ": the agent is stopped" : ": the send queue is full"));

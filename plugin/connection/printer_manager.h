@@ -64,7 +64,10 @@ public:
     // Queues a text for the send thread. False, with a record in the log,
     // when it was dropped: the queue stayed full for a whole wait (or, on the
     // network thread, was full at once), or the agent is stopped.
-    bool send(const std::string& device_id, std::int32_t request_id, std::string text, bool await_reply);
+    // `agent_request` marks the agent's own opening and subscription
+    // requests, which the network thread queues past the bound.
+    bool send(const std::string& device_id, std::int32_t request_id, std::string text, bool await_reply,
+              bool agent_request = false);
     // Most writes the send thread lets wait on the network thread or in a
     // slow printer's backlog; beyond it the send thread, and so the queue and
     // its producers, wait. With the queue's 1000 records it bounds the texts

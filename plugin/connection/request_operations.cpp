@@ -11,7 +11,8 @@ namespace {
 
 void send_row(PrinterManager& manager, const std::string& device_id, RequestId id,
               std::initializer_list<RequestArg> args = {}) {
-    manager.send(device_id, id, compose_request(id, args), request_row(id).await_reply);
+    const bool agent_request = id == kPrinterInfo || id == kObjectsList || id == kSubscribe;
+    manager.send(device_id, id, compose_request(id, args), request_row(id).await_reply, agent_request);
 }
 
 }  // namespace

@@ -68,9 +68,12 @@ TEST(MessageQueue, TryPushNeverWaitsAndWakesAWaitingConsumer) {
     const auto before = std::chrono::steady_clock::now();
     EXPECT_FALSE(queue.try_push(record(9)));  // full: refused at once, not after the 10 s wait
     EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
+    EXPECT_TRUE(queue.push_past_bound(record(10)));  // the agent's own request: past the bound
+    EXPECT_EQ(queue.size(), 2u);
     queue.close();
-    EXPECT_FALSE(queue.try_push(record(10)));
-    EXPECT_EQ(queue.size(), 1u);
+    EXPECT_FALSE(queue.try_push(record(11)));
+    EXPECT_FALSE(queue.push_past_bound(record(12)));
+    EXPECT_EQ(queue.size(), 2u);
 }
 
 TEST(MessageQueue, PopGivesUpAfterAWholeWaitOnAnEmptyQueue) {
