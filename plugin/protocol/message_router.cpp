@@ -78,6 +78,19 @@ void note_klipper_unreachable(const PrinterView& printer, MachineStatus& status,
     report_status(printer, status, result);
 }
 
+// What follows a status element's members into the record, however they
+// were read: counted, states derived, wrongly typed members logged, reported.
+void finish_status_element(const PrinterView& printer, const std::vector<std::string>& problems,
+                           MachineStatus& status, RouteResult& result) {
+    ++result.status_updates;
+    derive_states(status);
+    for (const std::string& problem : problems) {
+        add(result, ActionKind::log_error,
+            "status update from " + std::string(printer.device_id) + ": skipped " + problem);
+    }
+    report_status(printer, status, result);
+}
+
 void apply_status_notification(const PrinterView& printer, const json& message, MachineStatus& status,
                                RouteResult& result) {
     auto params = message.find("params");
@@ -220,15 +233,19 @@ bool route_frequent_notification(const PrinterView& printer, const std::string& 
     if (start.find(kStatus) == std::string_view::npos && start.find(kStatistics) == std::string_view::npos) {
         return false;
     }
-    json message;
+    StatusNotificationText message;
     if (!read_status_notification(payload, message)) return false;
-    if (has_non_null(message, "id") || !has_non_null(message, "method")) return false;
-    const json& method = message["method"];
-    if (!method.is_string()) return false;
-    const std::string& name = method.get_ref<const std::string&>();
-    if (name == kStatistics) return true;  // changes nothing
-    if (name != kStatus) return false;
-    apply_status_notification(printer, message, status, result);
+    if (message.has_id || !message.method_is_text) return false;
+    if (message.method == kStatistics) return true;  // changes nothing
+    if (message.method != kStatus) return false;
+    for (const StatusNotificationText::Element& element : message.elements) {
+        const FieldEntry* entries = message.entries.data();
+        std::vector<std::string> problems;
+        if (element.object) {
+            apply_field_entries(status, entries + element.first_entry, entries + element.end_entry, problems);
+        }
+        finish_status_element(printer, problems, status, result);
+    }
     return true;
 }
 
@@ -296,15 +313,9 @@ void route_reply(const PrinterView& printer, const json& message, const std::str
 
 void apply_status_element(const PrinterView& printer, const json& element, MachineStatus& status,
                           RouteResult& result) {
-    ++result.status_updates;
     std::vector<std::string> problems;
     apply_object_parsers(status, element, problems);
-    derive_states(status);
-    for (const std::string& problem : problems) {
-        add(result, ActionKind::log_error,
-            "status update from " + std::string(printer.device_id) + ": skipped " + problem);
-    }
-    report_status(printer, status, result);
+    finish_status_element(printer, problems, status, result);
 }
 
 void apply_print_job(const PrinterView& printer, const json& job, MachineStatus& status, RouteResult& result) {

@@ -1,6 +1,7 @@
 #include "protocol/status_notification_reader.h"
 
 #include <cerrno>
+#include <charconv>
 #include <cfloat>
 #include <cmath>
 #include <cstddef>
@@ -9,9 +10,6 @@
 #include <string_view>
 #include <utility>
 
-#include <nlohmann/json.hpp>
-
-#include "status/status_model.h"
 
 // The exact conversion of decimals needs arithmetic in double precision.
 #if !defined(FLT_EVAL_METHOD) || FLT_EVAL_METHOD != 0
@@ -20,8 +18,6 @@
 
 namespace zorim {
 namespace {
-
-using nlohmann::json;
 
 // Deeper texts are left to the full parse.
 constexpr int kMaxDepth = 32;
@@ -47,24 +43,15 @@ struct PlainCharacters {
 };
 constexpr PlainCharacters kPlainCharacters;
 
-// Where a value sits, which decides what of it is kept when it is an object
-// or an array.
-enum class Role {
-    whole,    // kept whole
-    message,  // the message: only "id", "method" and "params", the last in the params role
-    params,   // an array of status elements
-    element,  // a status element: only the objects a parser reads
-    object,   // an object a parser reads: only the keys a field starts at
-};
-
 class Reader {
 public:
-    explicit Reader(const std::string& text) : at_(text.c_str()), end_(text.c_str() + text.size()) {}
+    Reader(const std::string& text, StatusNotificationText& message)
+        : at_(text.c_str()), end_(text.c_str() + text.size()), message_(message) {}
 
-    bool read(json& message) {
+    bool read() {
         skip_space();
         if (at_ == end_ || *at_ != '{') return false;
-        if (!value(&message, Role::message, nullptr, 0)) return false;
+        if (!top_level(1)) return false;
         skip_space();
         return at_ == end_;
     }
@@ -82,6 +69,10 @@ private:
         if (at_ == end_ || *at_ != c) return false;
         ++at_;
         return true;
+    }
+    bool at(char c) {
+        skip_space();
+        return at_ != end_ && *at_ == c;
     }
     bool literal(std::string_view word) {
         if (static_cast<std::size_t>(end_ - at_) < word.size() || std::string_view(at_, word.size()) != word) {
@@ -104,12 +95,13 @@ private:
         return true;
     }
 
-    static bool digit(char c) { return c >= '0' && c <= '9'; }
-    bool digits() {
-        if (at_ == end_ || !digit(*at_)) return false;
-        while (at_ != end_ && digit(*at_)) ++at_;
-        return true;
+    // A key and its colon.
+    bool key(std::string_view& out) {
+        skip_space();
+        return text(out) && take(':');
     }
+
+    static bool digit(char c) { return c >= '0' && c <= '9'; }
 
     // A JSON number, converted as the full parse converts it: an integer
     // without sign to unsigned, with sign to signed, either to floating point
@@ -121,10 +113,10 @@ private:
     // and decimals whose digits make an integer of at most 2^53 scaled by a
     // power of ten of at most 22, which a double holds exactly, so that one
     // correctly rounded multiplication or division gives what a correctly
-    // rounding strtod gives. Others go through the C library, as in the full
-    // parse; the text ends in its NUL, so the conversions stop at the number's
-    // end, and one that does not (another locale) is left to the full parse.
-    bool number(json* target) {
+    // rounding strtod gives. Others go through convert(); the text ends in its
+    // NUL, so the C library's conversions stop at the number's end, and one
+    // that does not (another locale) is left to the full parse.
+    bool number(FieldValue* out) {
         const char* start = at_;
         const bool negative = at_ != end_ && *at_ == '-';
         if (negative) ++at_;
@@ -164,147 +156,282 @@ private:
         }
         const bool plain = mantissa_digits <= kMantissaDigits;
         if (integer && plain) {
-            if (target == nullptr) return true;
-            if (negative) *target = -static_cast<std::int64_t>(mantissa);
-            else *target = mantissa;
+            if (out == nullptr) return true;
+            if (negative) set_integer(*out, -static_cast<std::int64_t>(mantissa));
+            else set_unsigned(*out, mantissa);
             return true;
         }
         if (!integer && plain && mantissa <= kExactMantissa && exponent >= -kExactPowers &&
             exponent <= kExactPowers) {
-            if (target == nullptr) return true;
+            if (out == nullptr) return true;
             double x = static_cast<double>(mantissa);
             x = exponent < 0 ? x / kPowersOfTen[-exponent] : x * kPowersOfTen[exponent];
-            *target = negative ? -x : x;
+            set_floating(*out, negative ? -x : x);
             return true;
         }
-        return convert(start, negative, integer, target);
+        return convert(start, negative, integer, out);
     }
 
-    // The rare numbers, through the C library as the full parse converts them.
-    bool convert(const char* start, bool negative, bool integer, json* target) {
+    // The other numbers: decimals through from_chars, which rounds correctly
+    // as strtod does, several times faster; integers beyond 18 digits and
+    // decimals near the ends of a double's range through the C library, as
+    // the full parse converts them.
+    bool convert(const char* start, bool negative, bool integer, FieldValue* out) {
+        if (!integer) {
+            double x = 0.0;
+            const std::from_chars_result read = std::from_chars(start, at_, x);
+            if (read.ec == std::errc() && read.ptr == at_) {
+                if (out != nullptr) set_floating(*out, x);
+                return true;
+            }
+        }
         char* stop = nullptr;
         errno = 0;
         if (integer && !negative) {
             const unsigned long long x = std::strtoull(start, &stop, 10);
             if (stop != at_) return false;
             if (errno == 0) {
-                if (target != nullptr) *target = static_cast<std::uint64_t>(x);
+                if (out != nullptr) set_unsigned(*out, static_cast<std::uint64_t>(x));
                 return true;
             }
         } else if (integer) {
             const long long x = std::strtoll(start, &stop, 10);
             if (stop != at_) return false;
             if (errno == 0) {
-                if (target != nullptr) *target = static_cast<std::int64_t>(x);
+                if (out != nullptr) set_integer(*out, static_cast<std::int64_t>(x));
                 return true;
             }
         }
         const double x = std::strtod(start, &stop);
         if (stop != at_ || !std::isfinite(x)) return false;
-        if (target != nullptr) *target = x;
+        if (out != nullptr) set_floating(*out, x);
         return true;
     }
 
-    // One value into `target`, or checked and left out when `target` is null.
-    bool value(json* target, Role role, const ReadKeys* keys, int depth) {
-        skip_space();
-        if (at_ == end_) return false;
-        switch (*at_) {
-            case '{': return object(target, role, keys, depth + 1);
-            case '[': return array(target, role, depth + 1);
-            case '"': {
-                std::string_view s;
-                if (!text(s)) return false;
-                if (target != nullptr) *target = std::string(s);
-                return true;
-            }
-            case 't':
-                if (!literal("true")) return false;
-                if (target != nullptr) *target = true;
-                return true;
-            case 'f':
-                if (!literal("false")) return false;
-                if (target != nullptr) *target = false;
-                return true;
-            case 'n':
-                if (!literal("null")) return false;
-                if (target != nullptr) *target = nullptr;
-                return true;
-            default:
-                return number(target);
+    static void set_integer(FieldValue& out, std::int64_t x) {
+        out.kind = FieldValue::Kind::integer;
+        out.integer = x;
+    }
+    static void set_unsigned(FieldValue& out, std::uint64_t x) {
+        out.kind = FieldValue::Kind::unsigned_integer;
+        out.unsigned_integer = x;
+    }
+    static void set_floating(FieldValue& out, double x) {
+        out.kind = FieldValue::Kind::floating;
+        out.floating = x;
+    }
+    // A number as the number rule reads it.
+    static double as_double(const FieldValue& number) {
+        switch (number.kind) {
+            case FieldValue::Kind::integer: return static_cast<double>(number.integer);
+            case FieldValue::Kind::unsigned_integer: return static_cast<double>(number.unsigned_integer);
+            default: return number.floating;
         }
     }
 
-    bool object(json* target, Role role, const ReadKeys* keys, int depth) {
-        if (depth > kMaxDepth) return false;
+    // One value, checked and left out.
+    bool skip(int depth) {
+        skip_space();
+        if (at_ == end_) return false;
+        switch (*at_) {
+            case '{': {
+                if (depth + 1 > kMaxDepth) return false;
+                ++at_;
+                if (take('}')) return true;
+                std::string_view unused;
+                do {
+                    if (!key(unused) || !skip(depth + 1)) return false;
+                } while (take(','));
+                return take('}');
+            }
+            case '[': {
+                if (depth + 1 > kMaxDepth) return false;
+                ++at_;
+                if (take(']')) return true;
+                do {
+                    if (!skip(depth + 1)) return false;
+                } while (take(','));
+                return take(']');
+            }
+            case '"': {
+                std::string_view unused;
+                return text(unused);
+            }
+            case 't': return literal("true");
+            case 'f': return literal("false");
+            case 'n': return literal("null");
+            default: return number(nullptr);
+        }
+    }
+
+    // The value a field starts at.
+    bool field_value(FieldValue& out, int depth) {
+        skip_space();
+        if (at_ == end_) return false;
+        switch (*at_) {
+            case '{': {
+                const char* start = at_;
+                if (!skip(depth)) return false;
+                set_composite(out, start);
+                out.leading_numbers = 0;
+                out.whole_array = false;
+                return true;
+            }
+            case '[': return array_value(out, depth);
+            case '"': {
+                std::string_view s;
+                if (!text(s)) return false;
+                out.kind = FieldValue::Kind::text;
+                out.text = s.data();
+                out.text_size = s.size();
+                return true;
+            }
+            case 't':
+            case 'f':
+                out.kind = FieldValue::Kind::boolean;
+                out.boolean = *at_ == 't';
+                return literal(out.boolean ? "true" : "false");
+            case 'n':
+                out.kind = FieldValue::Kind::null;
+                return literal("null");
+            default: return number(&out);
+        }
+    }
+
+    void set_composite(FieldValue& out, const char* start) const {
+        out.kind = FieldValue::Kind::composite;
+        out.text = start;
+        out.text_size = static_cast<std::size_t>(at_ - start);
+    }
+
+    // An array, with the numbers it starts with.
+    bool array_value(FieldValue& out, int depth) {
+        if (depth + 1 > kMaxDepth) return false;
+        const char* start = at_++;
+        std::size_t elements = 0;
+        bool numbers = true;  // every element so far is a number
+        out.leading_numbers = 0;
+        if (!take(']')) {
+            do {
+                skip_space();
+                const bool number_here = at_ != end_ && (*at_ == '-' || digit(*at_));
+                numbers = numbers && number_here;
+                if (numbers && elements < FieldValue::kLeadingNumbers) {
+                    FieldValue element;
+                    if (!number(&element)) return false;
+                    out.numbers[out.leading_numbers++] = as_double(element);
+                } else if (!skip(depth + 1)) {
+                    return false;
+                }
+                ++elements;
+            } while (take(','));
+            if (!take(']')) return false;
+        }
+        set_composite(out, start);
+        out.whole_array = numbers && elements == out.leading_numbers;
+        return true;
+    }
+
+    // An object a status parser reads: the values its fields start at.
+    bool field_object(const ObjectFields& fields, int depth) {
+        if (depth + 1 > kMaxDepth) return false;
         ++at_;  // '{'
-        if (target != nullptr) *target = json::object();
         if (take('}')) return true;
         do {
-            skip_space();
-            std::string_view key;
-            if (!text(key) || !take(':')) return false;
-            // What the member's value is read into, and in which role.
-            json* slot = target;
-            Role member_role = Role::whole;
-            const ReadKeys* member_keys = nullptr;
-            if (target != nullptr) {
-                switch (role) {
-                    case Role::message:
-                        if (key == "params") member_role = Role::params;
-                        else if (key != "id" && key != "method") slot = nullptr;
-                        break;
-                    case Role::element:
-                        member_keys = read_keys_of(key);
-                        if (member_keys == nullptr) slot = nullptr;
-                        else member_role = Role::object;
-                        break;
-                    case Role::object:
-                        if (!reads_key(*keys, key)) slot = nullptr;
-                        break;
-                    default:
-                        break;
-                }
-                // A repeated key's value replaces the earlier one, as in the full parse.
-                if (slot != nullptr) slot = &(*target)[std::string(key)];
+            std::string_view name;
+            if (!key(name)) return false;
+            const FieldMask mask = fields_at(fields, name);
+            if (mask == 0) {
+                if (!skip(depth + 1)) return false;
+                continue;
             }
-            if (!value(slot, member_role, member_keys, depth)) return false;
+            FieldEntry& entry = message_.entries.emplace_back();
+            entry.fields = mask;
+            if (!field_value(entry.value, depth + 1)) return false;
         } while (take(','));
         return take('}');
     }
 
-    bool array(json* target, Role role, int depth) {
-        if (depth > kMaxDepth) return false;
-        ++at_;  // '['
-        json::array_t* elements = nullptr;
-        if (target != nullptr) {
-            *target = json::array();
-            elements = &target->get_ref<json::array_t&>();
-        }
-        if (take(']')) return true;
-        // Objects in a params array are status elements; all else is whole.
-        const Role element_role = role == Role::params ? Role::element : Role::whole;
+    // A status element: the objects a parser reads. A repeated object, or
+    // one that is not an object, replaces what the earlier one gave.
+    bool element(StatusNotificationText::Element& element, int depth) {
+        if (depth + 1 > kMaxDepth) return false;
+        ++at_;  // '{'
+        if (take('}')) return true;
         do {
-            json* slot = nullptr;
-            if (elements != nullptr) {
-                elements->emplace_back();
-                slot = &elements->back();
+            std::string_view name;
+            if (!key(name)) return false;
+            const ObjectFields* fields = object_fields_of(name);
+            if (fields == nullptr) {
+                if (!skip(depth + 1)) return false;
+                continue;
             }
-            skip_space();
-            const Role slot_role = at_ != end_ && *at_ == '{' ? element_role : Role::whole;
-            if (!value(slot, slot_role, nullptr, depth)) return false;
+            const FieldMask replaced = ~all_fields(*fields);
+            for (std::size_t i = element.first_entry; i < message_.entries.size(); ++i) {
+                message_.entries[i].fields &= replaced;
+            }
+            if (at('{')) {
+                if (!field_object(*fields, depth + 1)) return false;
+            } else if (!skip(depth + 1)) {
+                return false;
+            }
+        } while (take(','));
+        return take('}');
+    }
+
+    bool params(int depth) {
+        message_.elements.clear();
+        message_.entries.clear();
+        message_.params_is_array = at('[');
+        if (!message_.params_is_array) return skip(depth);
+        if (depth + 1 > kMaxDepth) return false;
+        ++at_;  // '['
+        if (take(']')) return true;
+        do {
+            const std::size_t first = message_.entries.size();
+            StatusNotificationText::Element& added = message_.elements.emplace_back();
+            added = StatusNotificationText::Element{at('{'), first, first};
+            if (added.object) {
+                if (!element(added, depth + 1)) return false;
+            } else if (!skip(depth + 1)) {
+                return false;
+            }
+            message_.elements.back().end_entry = message_.entries.size();
         } while (take(','));
         return take(']');
     }
 
+    // The message: "id", "method" and "params"; the last of a repeated key counts.
+    bool top_level(int depth) {
+        ++at_;  // '{'
+        if (take('}')) return true;
+        do {
+            std::string_view name;
+            if (!key(name)) return false;
+            if (name == "params") {
+                if (!params(depth)) return false;
+            } else if (name == "id") {
+                message_.has_id = !at('n');
+                if (!skip(depth)) return false;
+            } else if (name == "method") {
+                message_.method_is_text = at('"');
+                if (message_.method_is_text ? !text(message_.method) : !skip(depth)) return false;
+            } else if (!skip(depth)) {
+                return false;
+            }
+        } while (take(','));
+        return take('}');
+    }
+
     const char* at_;
     const char* end_;
+    StatusNotificationText& message_;
 };
 
 }  // namespace
 
-bool read_status_notification(const std::string& payload, nlohmann::json& message) {
-    return Reader(payload).read(message);
+bool read_status_notification(const std::string& payload, StatusNotificationText& message) {
+    return Reader(payload, message).read();
 }
 
 }  // namespace zorim

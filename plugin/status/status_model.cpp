@@ -323,37 +323,124 @@ std::string describe_path(const char* object, const Field& field) {
 
 }  // namespace
 
-// The first keys of the fields of every parser of one object.
-struct ReadKeys {
-    std::vector<std::string_view> keys;
+// --- Values read straight from the text -------------------------------------
+//
+// The fields of all parsers numbered in table order, which is the order
+// apply_object_parsers applies them in, and by object name the fields each
+// key starts.
+
+struct ObjectFields {
+    FieldMask all = 0;
+    std::vector<std::pair<std::string_view, FieldMask>> by_key;
 };
 
 namespace {
 
-const std::unordered_map<std::string_view, ReadKeys>& read_keys_by_object() {
-    static const std::unordered_map<std::string_view, ReadKeys> by_object = [] {
-        std::unordered_map<std::string_view, ReadKeys> built;
+struct FlatField {
+    const char* object;
+    const Field* field;
+};
+
+struct FieldTable {
+    std::vector<FlatField> fields;  // by field number
+    std::unordered_map<std::string_view, ObjectFields> by_object;
+};
+
+const FieldTable& field_table() {
+    static const FieldTable table = [] {
+        FieldTable built;
         for (const ObjectParser& parser : object_parsers()) {
-            std::vector<std::string_view>& keys = built[parser.object].keys;
+            ObjectFields& object = built.by_object[parser.object];
             for (const Field& field : parser.fields) {
-                if (std::find(keys.begin(), keys.end(), field.path[0]) == keys.end()) keys.push_back(field.path[0]);
+                if (built.fields.size() == kMaxRows) throw std::logic_error("too many fields for a field mask");
+                const FieldMask bit = FieldMask{1} << built.fields.size();
+                built.fields.push_back(FlatField{parser.object, &field});
+                object.all |= bit;
+                auto key = std::find_if(object.by_key.begin(), object.by_key.end(),
+                                        [&](const auto& entry) { return entry.first == field.path[0]; });
+                if (key == object.by_key.end()) object.by_key.emplace_back(field.path[0], bit);
+                else key->second |= bit;
             }
         }
         return built;
     }();
-    return by_object;
+    return table;
+}
+
+bool single_key(const Field& field) { return field.path[1] == nullptr; }
+
+bool is_text_rule(Rule rule) { return rule == Rule::text_cleared || rule == Rule::text_kept; }
+
+json scalar_json(const FieldValue& value) {
+    switch (value.kind) {
+        case FieldValue::Kind::null: return json(nullptr);
+        case FieldValue::Kind::boolean: return json(value.boolean);
+        case FieldValue::Kind::integer: return json(value.integer);
+        case FieldValue::Kind::unsigned_integer: return json(value.unsigned_integer);
+        case FieldValue::Kind::floating: return json(value.floating);
+        case FieldValue::Kind::text: return json(std::string(value.text, value.text_size));
+        case FieldValue::Kind::composite: break;
+    }
+    return json::parse(value.text, value.text + value.text_size);
+}
+
+// One field from the value its first key holds. The frequent cases are
+// applied directly; everything else goes through the parsed value and
+// apply_field, which is what they mean.
+void apply_field_value(MachineStatus& status, const Field& field, const FieldValue& value) {
+    if (single_key(field)) {
+        if (value.kind == FieldValue::Kind::text && is_text_rule(field.rule)) {
+            field.text(status)->assign(value.text, value.text_size);
+            return;
+        }
+        if (value.kind == FieldValue::Kind::composite && field.rule == Rule::array &&
+            (value.whole_array || value.leading_numbers >= field.slots)) {
+            // read_array stores the leading numbers and stops at the slots.
+            double* target = field.number(status);
+            const std::size_t count = std::min<std::size_t>(value.leading_numbers, field.slots);
+            for (std::size_t i = 0; i < count; ++i) target[i] = value.numbers[i];
+            return;
+        }
+    }
+    const json parsed = scalar_json(value);
+    if (const json* target = follow_rest(parsed, field)) apply_field(status, field, *target);
 }
 
 }  // namespace
 
-const ReadKeys* read_keys_of(std::string_view object) {
-    const auto& by_object = read_keys_by_object();
-    auto found = by_object.find(object);
-    return found == by_object.end() ? nullptr : &found->second;
+const ObjectFields* object_fields_of(std::string_view object) {
+    const FieldTable& table = field_table();
+    auto found = table.by_object.find(object);
+    return found == table.by_object.end() ? nullptr : &found->second;
 }
 
-bool reads_key(const ReadKeys& keys, std::string_view key) {
-    return std::find(keys.keys.begin(), keys.keys.end(), key) != keys.keys.end();
+FieldMask all_fields(const ObjectFields& object) { return object.all; }
+
+FieldMask fields_at(const ObjectFields& object, std::string_view key) {
+    for (const auto& entry : object.by_key) {
+        if (entry.first == key) return entry.second;
+    }
+    return 0;
+}
+
+void apply_field_entries(MachineStatus& status, const FieldEntry* begin, const FieldEntry* end,
+                         std::vector<std::string>& problems) {
+    const FieldTable& table = field_table();
+    std::array<const FieldValue*, kMaxRows> values;  // read only where `given` has the bit
+    FieldMask given = 0;
+    for (const FieldEntry* entry = begin; entry != end; ++entry) {
+        given |= entry->fields;
+        for (FieldMask bits = entry->fields; bits != 0; bits &= bits - 1) values[lowest_row(bits)] = &entry->value;
+    }
+    for (; given != 0; given &= given - 1) {
+        const std::size_t number = lowest_row(given);
+        const FlatField& flat = table.fields[number];
+        try {
+            apply_field_value(status, *flat.field, *values[number]);
+        } catch (const std::exception& e) {
+            problems.push_back(describe_path(flat.object, *flat.field) + ": " + e.what());
+        }
+    }
 }
 
 void apply_object_parsers(MachineStatus& status, const json& element, std::vector<std::string>& problems) {

@@ -873,7 +873,7 @@ TEST(StatusShortcut, RoutesEveryTextAsTheFullParseDoes) {
     };
     for (const ShortcutCase& c : cases) {
         SCOPED_TRACE(c.what);
-        json unused;
+        StatusNotificationText unused;
         EXPECT_EQ(read_status_notification(c.payload, unused), c.quick);
         for (bool link_open : {false, true}) {
             const PrinterView printer{"dev", link_open, true};
