@@ -13,10 +13,10 @@ namespace {
 // Calls the host. A callback that throws is the host's fault, but it must not
 // cost the rest of the message that raised the event (the other elements of
 // a status notification, say), so it is contained and logged here.
-template <typename Slot, typename... Args>
-bool call_host(const char* slot_name, const Slot& slot, Args&&... args) {
+template <typename Call>
+bool contain_host(const char* slot_name, Call&& call) {
     try {
-        return slot.invoke(std::forward<Args>(args)...);
+        return call();
     } catch (const std::exception& e) {
         log_record(Severity::error, std::string("host callback ") + slot_name + " threw: " + e.what());
     } catch (...) {
@@ -25,15 +25,25 @@ bool call_host(const char* slot_name, const Slot& slot, Args&&... args) {
     return true;  // it was called
 }
 
-}  // namespace
-
-bool PrinterManager::machine_status_wanted() const {
-    return !callbacks_muted_.load() && machine_status_changed_fn_.armed();
+template <typename Slot, typename... Args>
+bool call_host(const char* slot_name, const Slot& slot, Args&&... args) {
+    return contain_host(slot_name, [&] { return slot.invoke(std::forward<Args>(args)...); });
 }
 
-void PrinterManager::report_machine_status(std::string device_id, MachineStatus status) {
-    if (callbacks_muted_.load()) return;
-    call_host("machine_status_changed_fn", machine_status_changed_fn_, std::move(device_id), std::move(status));
+}  // namespace
+
+MachineStatusReceiver PrinterManager::machine_status_receiver() const {
+    if (callbacks_muted_.load()) return nullptr;
+    return machine_status_changed_fn_.current();
+}
+
+void PrinterManager::report_machine_status(const MachineStatusReceiver& receiver, const std::string& device_id,
+                                           MachineStatus&& status) {
+    if (!receiver || callbacks_muted_.load()) return;
+    contain_host("machine_status_changed_fn", [&] {
+        (*receiver)(device_id, std::move(status));
+        return true;
+    });
 }
 
 void PrinterManager::report_file_list(std::string device_id, std::string text) {

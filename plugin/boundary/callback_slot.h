@@ -22,6 +22,10 @@ public:
 
     bool armed() const { return static_cast<bool>(std::atomic_load(&fn_)); }
 
+    // The callback as it stands, held for as long as the caller keeps it;
+    // null when the slot is empty.
+    std::shared_ptr<const Fn> current() const { return std::atomic_load(&fn_); }
+
     // Calls the callback if there is one; returns whether it was called.
     // Exceptions thrown by the host's callback propagate to the caller.
     template <typename... Args>

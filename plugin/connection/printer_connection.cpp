@@ -70,8 +70,8 @@ MachineStatus PrinterConnection::status_copy() const {
 }
 
 void PrinterConnection::report_status(PrinterManager& manager) const {
-    if (!manager.machine_status_wanted()) return;
-    manager.report_machine_status(device_id_, status_copy());
+    const MachineStatusReceiver receiver = manager.machine_status_receiver();
+    if (receiver) manager.report_machine_status(receiver, device_id_, status_copy());
 }
 
 // --- Event handlers -------------------------------------------------------------
@@ -198,16 +198,18 @@ void PrinterConnection::on_pong_timeout(PrinterManager& manager, WebSocketEndpoi
 
 void PrinterConnection::dispatch_message(PrinterManager& manager, const std::string& payload) {
     RouteResult result;
-    const PrinterView view{device_id_, link_state_.load() == kLinkOpen, manager.machine_status_wanted()};
+    const MachineStatusReceiver receiver = manager.machine_status_receiver();
+    const PrinterView view{device_id_, link_state_.load() == kLinkOpen, receiver != nullptr};
     {
         std::lock_guard<std::mutex> lock(status_mutex_);
         route_message(view, payload, status_, result);
     }
     status_update_count_.fetch_add(result.status_updates);
-    carry_out(manager, result);
+    carry_out(manager, receiver, result);
 }
 
-void PrinterConnection::carry_out(PrinterManager& manager, RouteResult& result) {
+void PrinterConnection::carry_out(PrinterManager& manager, const MachineStatusReceiver& receiver,
+                                  RouteResult& result) {
     std::size_t next_record = 0;
     for (Action& action : result.actions) {
         switch (action.kind) {
@@ -223,7 +225,7 @@ void PrinterConnection::carry_out(PrinterManager& manager, RouteResult& result) 
             case ActionKind::report_status:
                 // No copy was made when nobody was to receive it.
                 if (next_record < result.records.size()) {
-                    manager.report_machine_status(device_id_, std::move(result.records[next_record++]));
+                    manager.report_machine_status(receiver, device_id_, std::move(result.records[next_record++]));
                 }
                 break;
             case ActionKind::report_error:

@@ -28,6 +28,9 @@ namespace zorim {
 
 class PrinterConnection;
 
+// The host's machine-status callback, held while one event's reports are made.
+using MachineStatusReceiver = std::shared_ptr<const MachineStatusChangedFn>;
+
 // The product's timing. Tests shorten it through the constructor; the
 // exports always use these values.
 struct ManagerTiming {
@@ -97,10 +100,13 @@ public:
     void set_file_changed_fn(FileChangedFn fn) { file_changed_fn_.set(std::move(fn)); }
     void set_history_changed_fn(HistoryChangedFn fn) { history_changed_fn_.set(std::move(fn)); }
 
-    // True when a machine-status report would reach the host now; lets
-    // callers skip copying the record for nobody.
-    bool machine_status_wanted() const;
-    void report_machine_status(std::string device_id, MachineStatus status);
+    // The machine-status callback, taken once for all the reports of one
+    // event; null when none would reach the host now, so that callers can
+    // skip copying the record for nobody. A callback the host replaces
+    // meanwhile takes the next event's reports.
+    MachineStatusReceiver machine_status_receiver() const;
+    void report_machine_status(const MachineStatusReceiver& receiver, const std::string& device_id,
+                               MachineStatus&& status);
     void report_file_list(std::string device_id, std::string text);
     void report_file_meta(std::string device_id, std::string text);
     void report_print_history(std::string device_id, std::string text);

@@ -45,20 +45,12 @@ bool mentions(const std::string& text, const MotionError& error) {
     return false;
 }
 
-// A status notification usually brings two elements (the status and the
-// event time), hence two reports; room for them is made once.
-constexpr std::size_t kUsualReports = 2;
-
 void add(RouteResult& result, ActionKind kind, std::string text = std::string(), std::int32_t id = 0) {
-    if (result.actions.empty()) result.actions.reserve(2 * kUsualReports);
     result.actions.push_back(Action{kind, id, std::move(text)});
 }
 
 void report_status(const PrinterView& printer, const MachineStatus& status, RouteResult& result) {
-    if (printer.copy_records) {
-        if (result.records.empty()) result.records.reserve(kUsualReports);
-        result.records.push_back(status);
-    }
+    if (printer.copy_records) result.records.push_back(status);
     add(result, ActionKind::report_status);
 }
 

@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include <boost/container/small_vector.hpp>
 #include <nlohmann/json_fwd.hpp>
 
 #include "zorim_network/machine_status.h"
@@ -52,11 +53,13 @@ struct PrinterView {
     bool copy_records = false;  // a status report would reach the host: copy the record for it
 };
 
+// A status notification usually brings two elements (the status and the
+// event time), hence two reports: room for them is kept in place.
 struct RouteResult {
-    std::vector<Action> actions;
+    boost::container::small_vector<Action, 4> actions;
     // The record as each report_status found it, in order; empty unless the
     // view asked for copies.
-    std::vector<MachineStatus> records;
+    boost::container::small_vector<MachineStatus, 2> records;
     // Status elements applied (the subscription watchdog counts them).
     std::int32_t status_updates = 0;
 };

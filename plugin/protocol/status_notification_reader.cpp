@@ -30,7 +30,8 @@ constexpr int kExactPowers = 22;
 constexpr double kPowersOfTen[kExactPowers + 1] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                                    1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                                    1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-constexpr int kLargeExponent = 100000;  // exponents are read up to here; larger ones stay larger
+constexpr int kLargeExponent = 100000;
+constexpr int kFiniteDigits = 308;  // DBL_MAX is 1.8e308  // exponents are read up to here; larger ones stay larger
 
 // The bytes a string holds as they are: printable ASCII but the quote and the
 // backslash.
@@ -117,43 +118,50 @@ private:
     // NUL, so the C library's conversions stop at the number's end, and one
     // that does not (another locale) is left to the full parse.
     bool number(FieldValue* out) {
-        const char* start = at_;
-        const bool negative = at_ != end_ && *at_ == '-';
-        if (negative) ++at_;
-        if (at_ == end_ || !digit(*at_)) return false;
+        // Read through a local pointer, which stays in a register; the text
+        // ends in its NUL, which is no digit, sign or exponent mark.
+        const char* p = at_;
+        const char* const start = p;
+        const bool negative = *p == '-';
+        if (negative) ++p;
+        if (!digit(*p)) return false;
         std::uint64_t mantissa = 0;
         int mantissa_digits = 0;  // counted from the first non-zero digit
         auto take_digit = [&] {
-            const auto d = static_cast<unsigned>(*at_++ - '0');
+            const auto d = static_cast<unsigned>(*p++ - '0');
             if (mantissa_digits > 0 || d != 0) ++mantissa_digits;
             if (mantissa_digits <= kMantissaDigits) mantissa = mantissa * 10 + d;
         };
-        if (*at_ == '0') ++at_;
-        else while (at_ != end_ && digit(*at_)) take_digit();
+        if (*p == '0') ++p;
+        else while (digit(*p)) take_digit();
         bool integer = true;
         int exponent = 0;
-        if (at_ != end_ && *at_ == '.') {
+        if (*p == '.') {
             integer = false;
-            ++at_;
-            if (at_ == end_ || !digit(*at_)) return false;
-            while (at_ != end_ && digit(*at_)) {
+            ++p;
+            if (!digit(*p)) return false;
+            while (digit(*p)) {
                 take_digit();
                 --exponent;
             }
         }
-        if (at_ != end_ && (*at_ == 'e' || *at_ == 'E')) {
+        if (*p == 'e' || *p == 'E') {
             integer = false;
-            ++at_;
-            const bool exponent_negative = at_ != end_ && *at_ == '-';
-            if (at_ != end_ && (*at_ == '+' || *at_ == '-')) ++at_;
-            if (at_ == end_ || !digit(*at_)) return false;
+            ++p;
+            const bool exponent_negative = *p == '-';
+            if (*p == '+' || *p == '-') ++p;
+            if (!digit(*p)) return false;
             int written = 0;
-            while (at_ != end_ && digit(*at_)) {
-                if (written < kLargeExponent) written = written * 10 + (*at_ - '0');
-                ++at_;
+            while (digit(*p)) {
+                if (written < kLargeExponent) written = written * 10 + (*p - '0');
+                ++p;
             }
             exponent += exponent_negative ? -written : written;
         }
+        at_ = p;
+        // A number only checked needs no conversion when it is below
+        // 10^308, which no double overflows at; an underflow is no error.
+        if (out == nullptr && (mantissa_digits == 0 || mantissa_digits + exponent <= kFiniteDigits)) return true;
         const bool plain = mantissa_digits <= kMantissaDigits;
         if (integer && plain) {
             if (out == nullptr) return true;
@@ -220,15 +228,6 @@ private:
         out.kind = FieldValue::Kind::floating;
         out.floating = x;
     }
-    // A number as the number rule reads it.
-    static double as_double(const FieldValue& number) {
-        switch (number.kind) {
-            case FieldValue::Kind::integer: return static_cast<double>(number.integer);
-            case FieldValue::Kind::unsigned_integer: return static_cast<double>(number.unsigned_integer);
-            default: return number.floating;
-        }
-    }
-
     // One value, checked and left out.
     bool skip(int depth) {
         skip_space();
@@ -319,7 +318,7 @@ private:
                 if (numbers && elements < FieldValue::kLeadingNumbers) {
                     FieldValue element;
                     if (!number(&element)) return false;
-                    out.numbers[out.leading_numbers++] = as_double(element);
+                    out.numbers[out.leading_numbers++] = element.as_double();
                 } else if (!skip(depth + 1)) {
                     return false;
                 }

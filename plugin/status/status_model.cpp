@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <initializer_list>
+#include <memory>
 #include <stdexcept>
 #include <string_view>
 #include <unordered_map>
@@ -341,16 +342,60 @@ struct FlatField {
     const Field* field;
 };
 
+// Object names to their fields, looked up once per object of every status
+// element: open addressing over a power of two with an inline hash, which
+// costs a fraction of a general map's lookup.
+class ObjectIndex {
+public:
+    ObjectFields& add(std::string_view name) {
+        Slot& slot = find_slot(name);
+        if (slot.fields == nullptr) {
+            if (++used_ * 2 > kSlots) throw std::logic_error("too many parsed objects for the object index");
+            slot.name = name;
+            slot.fields = std::make_unique<ObjectFields>();
+        }
+        return *slot.fields;
+    }
+
+    const ObjectFields* find(std::string_view name) const {
+        const Slot& slot = const_cast<ObjectIndex*>(this)->find_slot(name);
+        return slot.fields.get();
+    }
+
+private:
+    static constexpr std::size_t kSlots = 128;
+    struct Slot {
+        std::string_view name;
+        std::unique_ptr<ObjectFields> fields;  // null while the slot is free
+    };
+
+    static std::size_t hash(std::string_view name) {
+        std::uint32_t h = 2166136261u;  // FNV-1a
+        for (char c : name) h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
+        return h;
+    }
+    // The slot holding `name`, or the free slot where it would go.
+    Slot& find_slot(std::string_view name) {
+        for (std::size_t i = hash(name);; ++i) {
+            Slot& slot = slots_[i & (kSlots - 1)];
+            if (slot.fields == nullptr || slot.name == name) return slot;
+        }
+    }
+
+    std::array<Slot, kSlots> slots_;
+    std::size_t used_ = 0;
+};
+
 struct FieldTable {
     std::vector<FlatField> fields;  // by field number
-    std::unordered_map<std::string_view, ObjectFields> by_object;
+    ObjectIndex by_object;
 };
 
 const FieldTable& field_table() {
     static const FieldTable table = [] {
         FieldTable built;
         for (const ObjectParser& parser : object_parsers()) {
-            ObjectFields& object = built.by_object[parser.object];
+            ObjectFields& object = built.by_object.add(parser.object);
             for (const Field& field : parser.fields) {
                 if (built.fields.size() == kMaxRows) throw std::logic_error("too many fields for a field mask");
                 const FieldMask bit = FieldMask{1} << built.fields.size();
@@ -389,6 +434,12 @@ json scalar_json(const FieldValue& value) {
 // apply_field, which is what they mean.
 void apply_field_value(MachineStatus& status, const Field& field, const FieldValue& value) {
     if (single_key(field)) {
+        if (field.rule == Rule::number && value.is_number()) {
+            // read_number: any JSON number, as a double.
+            *field.number(status) = value.as_double();
+            if (field.ceiling != Ceiling::none) apply_ceiling(status, field.ceiling);
+            return;
+        }
         if (value.kind == FieldValue::Kind::text && is_text_rule(field.rule)) {
             field.text(status)->assign(value.text, value.text_size);
             return;
@@ -410,15 +461,17 @@ void apply_field_value(MachineStatus& status, const Field& field, const FieldVal
 
 const ObjectFields* object_fields_of(std::string_view object) {
     const FieldTable& table = field_table();
-    auto found = table.by_object.find(object);
-    return found == table.by_object.end() ? nullptr : &found->second;
+    return table.by_object.find(object);
 }
 
 FieldMask all_fields(const ObjectFields& object) { return object.all; }
 
 FieldMask fields_at(const ObjectFields& object, std::string_view key) {
     for (const auto& entry : object.by_key) {
-        if (entry.first == key) return entry.second;
+        // The first character settles most mismatches without a comparison call.
+        if (entry.first.size() == key.size() && !key.empty() && entry.first[0] == key[0] && entry.first == key) {
+            return entry.second;
+        }
     }
     return 0;
 }

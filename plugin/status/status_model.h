@@ -51,6 +51,14 @@ struct FieldValue {
     const char* text;  // text and composite: the characters
     std::size_t text_size;
     double numbers[kLeadingNumbers];
+
+    bool is_number() const { return kind == Kind::integer || kind == Kind::unsigned_integer || kind == Kind::floating; }
+    // A number as the number rule reads it: converted to a double.
+    double as_double() const {
+        if (kind == Kind::integer) return static_cast<double>(integer);
+        if (kind == Kind::unsigned_integer) return static_cast<double>(unsigned_integer);
+        return floating;
+    }
 };
 
 struct FieldEntry {
