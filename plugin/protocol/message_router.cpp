@@ -220,10 +220,18 @@ bool route_frequent_notification(const PrinterView& printer, const std::string& 
                                  RouteResult& result) {
     constexpr std::string_view kStatus = "notify_status_update";
     constexpr std::string_view kStatistics = "notify_proc_stat_update";
+    // Moonraker's own way of writing it first, then anywhere near the start.
+    constexpr std::string_view kUsualStart = R"({"jsonrpc":"2.0","method":")";
     constexpr std::size_t kMethodWithin = 64;
-    const std::string_view start = std::string_view(payload).substr(0, kMethodWithin);
-    if (start.find(kStatus) == std::string_view::npos && start.find(kStatistics) == std::string_view::npos) {
-        return false;
+    const std::string_view text(payload);
+    const bool usual = text.compare(0, kUsualStart.size(), kUsualStart) == 0 &&
+                       (text.compare(kUsualStart.size(), kStatus.size(), kStatus) == 0 ||
+                        text.compare(kUsualStart.size(), kStatistics.size(), kStatistics) == 0);
+    if (!usual) {
+        const std::string_view start = text.substr(0, kMethodWithin);
+        if (start.find(kStatus) == std::string_view::npos && start.find(kStatistics) == std::string_view::npos) {
+            return false;
+        }
     }
     StatusNotificationText message;
     if (!read_status_notification(payload, message)) return false;

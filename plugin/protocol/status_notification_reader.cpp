@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string_view>
 #include <utility>
 
@@ -89,11 +90,29 @@ private:
     bool text(std::string_view& out) {
         if (at_ == end_ || *at_ != '"') return false;
         const char* start = ++at_;
+        // Eight characters at a time while none of them ends the plain run.
+        while (end_ - at_ >= 8) {
+            std::uint64_t eight;
+            std::memcpy(&eight, at_, sizeof eight);
+            if (!all_plain(eight)) break;
+            at_ += 8;
+        }
         while (kPlainCharacters[static_cast<unsigned char>(*at_)]) ++at_;
         if (at_ == end_ || *at_ != '"') return false;
         out = std::string_view(start, static_cast<std::size_t>(at_ - start));
         ++at_;
         return true;
+    }
+
+    // Whether none of eight bytes is a quote, a backslash, a control
+    // character or a non-ASCII byte (the classic bitwise byte tests: a byte
+    // below n sets its high bit in (x - n) & ~x).
+    static bool all_plain(std::uint64_t x) {
+        constexpr std::uint64_t kOnes = 0x0101010101010101u;
+        constexpr std::uint64_t kHigh = 0x8080808080808080u;
+        auto has_below = [](std::uint64_t v, std::uint64_t n) { return (v - kOnes * n) & ~v & kHigh; };
+        auto has_byte = [&](std::uint64_t v, unsigned char c) { return has_below(v ^ (kOnes * c), 1); };
+        return ((x & kHigh) | has_below(x, 0x20) | has_byte(x, '"') | has_byte(x, '\\')) == 0;
     }
 
     // A key and its colon.

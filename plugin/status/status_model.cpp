@@ -12,6 +12,10 @@
 
 #include <nlohmann/json.hpp>
 
+#if defined(_MSC_VER)
+#include <intrin.h>
+#endif
+
 #include "status/reading_rules.h"
 
 namespace zorim {
@@ -208,13 +212,15 @@ void apply_ceiling(MachineStatus& status, Ceiling ceiling) {
 
 constexpr double kSwitchThreshold = 0.1;
 
+// The number of the lowest set bit; `bits` is not zero.
 std::size_t lowest_row(std::uint64_t bits) {
-    std::size_t row = 0;
-    while ((bits & 1) == 0) {
-        bits >>= 1;
-        ++row;
-    }
+#if defined(_MSC_VER)
+    unsigned long row = 0;
+    _BitScanForward64(&row, bits);
     return row;
+#else
+    return static_cast<std::size_t>(__builtin_ctzll(bits));
+#endif
 }
 
 // Applies one field to the record. `value` is the field's value, present in
