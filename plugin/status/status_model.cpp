@@ -354,7 +354,7 @@ struct FlatField {
 class ObjectIndex {
 public:
     ObjectFields& add(std::string_view name) {
-        Slot& slot = find_slot(name);
+        Slot& slot = slots_[slot_of(name)];
         if (slot.fields == nullptr) {
             if (++used_ * 2 > kSlots) throw std::logic_error("too many parsed objects for the object index");
             slot.name = name;
@@ -363,10 +363,7 @@ public:
         return *slot.fields;
     }
 
-    const ObjectFields* find(std::string_view name) const {
-        const Slot& slot = const_cast<ObjectIndex*>(this)->find_slot(name);
-        return slot.fields.get();
-    }
+    const ObjectFields* find(std::string_view name) const { return slots_[slot_of(name)].fields.get(); }
 
 private:
     static constexpr std::size_t kSlots = 128;
@@ -381,10 +378,10 @@ private:
         return h;
     }
     // The slot holding `name`, or the free slot where it would go.
-    Slot& find_slot(std::string_view name) {
+    std::size_t slot_of(std::string_view name) const {
         for (std::size_t i = hash(name);; ++i) {
-            Slot& slot = slots_[i & (kSlots - 1)];
-            if (slot.fields == nullptr || slot.name == name) return slot;
+            const std::size_t at = i & (kSlots - 1);
+            if (slots_[at].fields == nullptr || slots_[at].name == name) return at;
         }
     }
 
