@@ -372,10 +372,14 @@ private:
         std::unique_ptr<ObjectFields> fields;  // null while the slot is free
     };
 
+    // The length and three characters tell Klipper's object names apart well
+    // enough; probing settles the rest.
     static std::size_t hash(std::string_view name) {
-        std::uint32_t h = 2166136261u;  // FNV-1a
-        for (char c : name) h = (h ^ static_cast<unsigned char>(c)) * 16777619u;
-        return h;
+        if (name.empty()) return 0;
+        auto at = [&](std::size_t i) { return static_cast<std::uint32_t>(static_cast<unsigned char>(name[i])); };
+        std::uint32_t h = static_cast<std::uint32_t>(name.size()) * 2654435761u;
+        h ^= at(0) * 40503u ^ at(name.size() - 1) * 2246822519u ^ at(name.size() / 2) * 3266489917u;
+        return h ^ (h >> 15);
     }
     // The slot holding `name`, or the free slot where it would go.
     std::size_t slot_of(std::string_view name) const {
