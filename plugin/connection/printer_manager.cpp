@@ -388,6 +388,7 @@ void PrinterManager::finish_reopens(std::vector<Launch>& reopened) {
 }
 
 void PrinterManager::keepalive_pass(std::vector<Launch>& reopened) {
+    std::vector<WebSocketEndpoint::PingTarget> pings;
     for (const auto& entry : connections_) {
         const std::string& device_id = entry.first;
         std::shared_ptr<PrinterConnection> connection = entry.second;
@@ -395,9 +396,9 @@ void PrinterManager::keepalive_pass(std::vector<Launch>& reopened) {
             switch (connection->link_state()) {
                 case kLinkOpen: {
                     console_write("ping " + device_id + "\n");
-                    endpoint_.ping(connection->handle(), kPingPayload, [id = device_id](const std::error_code& e) {
-                        console_write("ping error: " + id + e.message() + "\n");
-                    });
+                    pings.push_back({connection->handle(), [id = device_id](const std::error_code& e) {
+                                         console_write("ping error: " + id + e.message() + "\n");
+                                     }});
                     connection->check_pending_requests(endpoint_);
                     break;
                 }
@@ -414,6 +415,7 @@ void PrinterManager::keepalive_pass(std::vector<Launch>& reopened) {
             }
         });
     }
+    contained("keep-alive", [&] { endpoint_.ping_all(std::move(pings), kPingPayload); });
 }
 
 }  // namespace zorim

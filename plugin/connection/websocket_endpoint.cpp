@@ -1,6 +1,9 @@
 #include "connection/websocket_endpoint.h"
 
+#include <algorithm>
+#include <memory>
 #include <utility>
+#include <vector>
 
 #include <websocketpp/client.hpp>
 #include <websocketpp/close.hpp>
@@ -189,13 +192,37 @@ bool WebSocketEndpoint::wait_for_write_room(std::size_t limit, std::chrono::mill
     return true;
 }
 
-void WebSocketEndpoint::ping(const LinkHandle& handle, const std::string& payload,
-                             std::function<void(const std::error_code&)> on_error) {
-    on_loop([impl = impl_.get(), handle, payload, on_error = std::move(on_error)] {
+namespace {
+
+// Pings per turn of the loop: each costs a frame, a write and a pong timer,
+// some tens of microseconds, so a slice holds the loop up for about a
+// millisecond. A thousand pings at once held it for some twenty.
+constexpr std::size_t kPingSlice = 32;
+
+}  // namespace
+
+struct WebSocketEndpoint::PingBatch {
+    std::vector<PingTarget> targets;
+    std::string payload;
+    std::size_t next = 0;
+};
+
+void WebSocketEndpoint::ping_all(std::vector<PingTarget> targets, const std::string& payload) {
+    if (targets.empty()) return;
+    auto batch = std::make_shared<PingBatch>(PingBatch{std::move(targets), payload, 0});
+    on_loop([impl = impl_.get(), batch] { ping_slice(impl, batch); });
+}
+
+void WebSocketEndpoint::ping_slice(Impl* impl, const std::shared_ptr<PingBatch>& batch) {
+    const std::size_t end = std::min(batch->next + kPingSlice, batch->targets.size());
+    for (; batch->next < end; ++batch->next) {
+        const PingTarget& target = batch->targets[batch->next];
         std::error_code error;
-        impl->client.ping(handle, payload, error);
-        if (error && on_error) on_error(error);
-    });
+        impl->client.ping(target.handle, batch->payload, error);
+        if (error && target.on_error) target.on_error(error);
+    }
+    // The rest after whatever the loop has ready meanwhile.
+    if (batch->next < batch->targets.size()) impl->post([impl, batch] { ping_slice(impl, batch); });
 }
 
 void WebSocketEndpoint::close(const LinkHandle& handle, std::uint16_t code, const std::string& reason,

@@ -97,10 +97,16 @@ public:
     // milliseconds. Never call it on the network thread.
     bool wait_for_write_room(std::size_t limit, std::chrono::milliseconds wait,
                              const std::function<bool()>& give_up);
-    // The result arrives later, on the network thread: `on_error` is called
-    // only when the ping could not be sent.
-    void ping(const LinkHandle& handle, const std::string& payload,
-              std::function<void(const std::error_code&)> on_error);
+    // Pings every link of `targets`, a few at a time on the network thread,
+    // so that a keep-alive pass over many printers never holds up the frames
+    // arriving meanwhile for more than a slice. The results arrive later, on
+    // the network thread: a target's `on_error` is called only when its ping
+    // could not be sent.
+    struct PingTarget {
+        LinkHandle handle;
+        std::function<void(const std::error_code&)> on_error;
+    };
+    void ping_all(std::vector<PingTarget> targets, const std::string& payload);
     // Starts the close handshake; `on_result` gets the library's answer. On
     // the network thread (or with no loop running) both happen before the
     // call returns; from another thread the close is posted to the loop and
@@ -121,6 +127,11 @@ private:
     void release_write();
 
     struct Impl;
+    struct PingBatch;
+    // Network thread: pings the next slice of `batch` and leaves the rest for
+    // a later turn of the loop.
+    static void ping_slice(Impl* impl, const std::shared_ptr<PingBatch>& batch);
+
     std::unique_ptr<Impl> impl_;
     std::atomic<bool> initialised_{false};
     std::atomic<std::thread::id> loop_thread_{};

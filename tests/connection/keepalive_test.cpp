@@ -227,6 +227,23 @@ TEST_F(AgentTest, PingsComeAboutEveryPeriodAndAreAnswered) {
     EXPECT_GE(console.count("ping printer-1\n"), 3u);
 }
 
+TEST_F(AgentTest, APassPingsEveryOpenPrinterOnceAcrossSlices) {
+    // More printers than one turn of the network loop pings.
+    constexpr std::size_t kPrinters = 70;
+    start_simulator();
+    start_agent();
+    for (std::size_t i = 0; i < kPrinters; ++i) connect_and_subscribe("printer-" + std::to_string(i));
+    const std::size_t before = simulator->pings().size();
+
+    agent->run_keepalive_pass();
+    ASSERT_TRUE(simulator->wait_for_pings(before + kPrinters, 5s));
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(simulator->pings().size(), before + kPrinters);
+    for (std::size_t i = 0; i < kPrinters; ++i) {
+        EXPECT_EQ(console.count("ping printer-" + std::to_string(i) + "\n"), 1u);
+    }
+}
+
 TEST_F(AgentTest, TheSendThreadSaysWhenItFoundNothingToSend) {
     ManagerTiming timing = fast_timing();
     timing.queue_wait = 50ms;
