@@ -33,15 +33,21 @@ bool call_host(const char* slot_name, const Slot& slot, Args&&... args) {
 }  // namespace
 
 MachineStatusReceiver PrinterManager::machine_status_receiver() const {
-    if (callbacks_muted_.load()) return nullptr;
-    return machine_status_changed_fn_.current();
+    return machine_status_changed_fn_.hold();
 }
 
-void PrinterManager::report_machine_status(const MachineStatusReceiver& receiver, const std::string& device_id,
+bool PrinterManager::machine_status_wanted(const MachineStatusReceiver& receiver) const {
+    return receiver.fn && !callbacks_muted_.load();
+}
+
+void PrinterManager::report_machine_status(MachineStatusReceiver& receiver, const std::string& device_id,
                                            MachineStatus&& status) {
-    if (!receiver || callbacks_muted_.load()) return;
+    if (callbacks_muted_.load()) return;
+    machine_status_changed_fn_.refresh(receiver);  // a callback set since then takes this report
+    if (!receiver.fn) return;
+    const MachineStatusChangedFn& fn = *receiver.fn;
     contain_host("machine_status_changed_fn", [&] {
-        (*receiver)(device_id, std::move(status));
+        fn(device_id, std::move(status));
         return true;
     });
 }

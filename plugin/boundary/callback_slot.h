@@ -5,6 +5,8 @@
 // being destroyed under it.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <utility>
 
@@ -18,13 +20,28 @@ public:
         std::shared_ptr<const Fn> next;
         if (fn) next = std::make_shared<const Fn>(std::move(fn));
         std::atomic_store(&fn_, std::move(next));
+        version_.fetch_add(1, std::memory_order_release);
     }
 
     bool armed() const { return static_cast<bool>(std::atomic_load(&fn_)); }
 
-    // The callback as it stands, held for as long as the caller keeps it;
-    // null when the slot is empty.
-    std::shared_ptr<const Fn> current() const { return std::atomic_load(&fn_); }
+    // The callback as it stands, held for as long as the caller keeps it, for
+    // several calls in a row: taking it costs a lock in the standard library,
+    // checking that it is still current only an atomic read.
+    struct Held {
+        std::shared_ptr<const Fn> fn;  // null when the slot is empty
+        std::uint64_t version = 0;
+    };
+    Held hold() const {
+        Held held;
+        held.version = version_.load(std::memory_order_acquire);
+        held.fn = std::atomic_load(&fn_);
+        return held;
+    }
+    // Takes the callback again when the slot was set since `held` was taken.
+    void refresh(Held& held) const {
+        if (version_.load(std::memory_order_acquire) != held.version) held = hold();
+    }
 
     // Calls the callback if there is one; returns whether it was called.
     // Exceptions thrown by the host's callback propagate to the caller.
@@ -38,6 +55,7 @@ public:
 
 private:
     std::shared_ptr<const Fn> fn_;
+    std::atomic<std::uint64_t> version_{0};  // counts the sets
 };
 
 }  // namespace zorim

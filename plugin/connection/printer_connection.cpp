@@ -70,8 +70,8 @@ MachineStatus PrinterConnection::status_copy() const {
 }
 
 void PrinterConnection::report_status(PrinterManager& manager) const {
-    const MachineStatusReceiver receiver = manager.machine_status_receiver();
-    if (receiver) manager.report_machine_status(receiver, device_id_, status_copy());
+    MachineStatusReceiver receiver = manager.machine_status_receiver();
+    if (manager.machine_status_wanted(receiver)) manager.report_machine_status(receiver, device_id_, status_copy());
 }
 
 // --- Event handlers -------------------------------------------------------------
@@ -198,8 +198,8 @@ void PrinterConnection::on_pong_timeout(PrinterManager& manager, WebSocketEndpoi
 
 void PrinterConnection::dispatch_message(PrinterManager& manager, const std::string& payload) {
     RouteResult result;
-    const MachineStatusReceiver receiver = manager.machine_status_receiver();
-    const PrinterView view{device_id_, link_state_.load() == kLinkOpen, receiver != nullptr};
+    MachineStatusReceiver receiver = manager.machine_status_receiver();
+    const PrinterView view{device_id_, link_state_.load() == kLinkOpen, manager.machine_status_wanted(receiver)};
     {
         std::lock_guard<std::mutex> lock(status_mutex_);
         route_message(view, payload, status_, result);
@@ -208,8 +208,7 @@ void PrinterConnection::dispatch_message(PrinterManager& manager, const std::str
     carry_out(manager, receiver, result);
 }
 
-void PrinterConnection::carry_out(PrinterManager& manager, const MachineStatusReceiver& receiver,
-                                  RouteResult& result) {
+void PrinterConnection::carry_out(PrinterManager& manager, MachineStatusReceiver& receiver, RouteResult& result) {
     std::size_t next_record = 0;
     for (Action& action : result.actions) {
         switch (action.kind) {

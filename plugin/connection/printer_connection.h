@@ -16,13 +16,13 @@
 #include "connection/websocket_endpoint.h"
 #include "protocol/message_router.h"
 #include "protocol/outgoing_message.h"
+#include "boundary/callback_slot.h"
 #include "zorim_network/machine_status.h"
 #include "zorim_network/zorim_network.h"
 
 namespace zorim {
 
 class PrinterManager;
-using MachineStatusReceiver = std::shared_ptr<const MachineStatusChangedFn>;  // see printer_manager.h
 
 enum LinkState : std::int32_t {
     kLinkConnecting = 0,
@@ -112,7 +112,8 @@ private:
     // "connecting again" never reaches the host before the "offline" it
     // follows. Ignored when `event` is no longer the current link.
     void publish_state(const LinkHandle& event, std::int32_t state);
-    void carry_out(PrinterManager& manager, const MachineStatusReceiver& receiver, RouteResult& result);
+    void carry_out(PrinterManager& manager, CallbackSlot<MachineStatusChangedFn>::Held& receiver,
+                   RouteResult& result);
 
     const std::string device_id_;
     mutable std::mutex handle_mutex_;  // leaf: guards handle_, uri_ and the retire code and reason

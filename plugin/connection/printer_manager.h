@@ -29,7 +29,7 @@ namespace zorim {
 class PrinterConnection;
 
 // The host's machine-status callback, held while one event's reports are made.
-using MachineStatusReceiver = std::shared_ptr<const MachineStatusChangedFn>;
+using MachineStatusReceiver = CallbackSlot<MachineStatusChangedFn>::Held;
 
 // The product's timing. Tests shorten it through the constructor; the
 // exports always use these values.
@@ -101,12 +101,12 @@ public:
     void set_history_changed_fn(HistoryChangedFn fn) { history_changed_fn_.set(std::move(fn)); }
 
     // The machine-status callback, taken once for all the reports of one
-    // event; null when none would reach the host now, so that callers can
-    // skip copying the record for nobody. A callback the host replaces
-    // meanwhile takes the next event's reports.
+    // event, and whether a report would reach the host now, so that callers
+    // can skip copying the record for nobody. A report goes to the callback
+    // as it stands when the report is made.
     MachineStatusReceiver machine_status_receiver() const;
-    void report_machine_status(const MachineStatusReceiver& receiver, const std::string& device_id,
-                               MachineStatus&& status);
+    bool machine_status_wanted(const MachineStatusReceiver& receiver) const;
+    void report_machine_status(MachineStatusReceiver& receiver, const std::string& device_id, MachineStatus&& status);
     void report_file_list(std::string device_id, std::string text);
     void report_file_meta(std::string device_id, std::string text);
     void report_print_history(std::string device_id, std::string text);

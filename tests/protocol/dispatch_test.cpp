@@ -404,6 +404,27 @@ TEST_F(Dispatch, ChangeNotificationsSignalWithAnEmptyTextAndLogOnlyWhatWasDelive
     EXPECT_EQ(std::count(debug.begin(), debug.end(), "history changed:dev"), 1);
 }
 
+TEST_F(Dispatch, ACallbackReplacedDuringAReportTakesTheNextReportOfTheSameMessage) {
+    test::StatusRecorder replacement;
+    int first_calls = 0;
+    manager.set_machine_status_changed_fn([&](std::string, MachineStatus) {
+        ++first_calls;
+        manager.set_machine_status_changed_fn(replacement.callback());
+    });
+    dispatch(R"({"jsonrpc":"2.0","method":"notify_status_update","params":[{"extruder":{"temperature":20.0}},1.5,2.5]})");
+    EXPECT_EQ(first_calls, 1);
+    EXPECT_EQ(replacement.size(), 2u);
+
+    // Emptied during a report: the rest of the message reaches nobody.
+    manager.set_machine_status_changed_fn([&](std::string, MachineStatus) {
+        ++first_calls;
+        manager.set_machine_status_changed_fn(nullptr);
+    });
+    dispatch(R"({"jsonrpc":"2.0","method":"notify_status_update","params":[{"extruder":{"temperature":21.0}},1.5]})");
+    EXPECT_EQ(first_calls, 2);
+    EXPECT_EQ(replacement.size(), 2u);
+}
+
 TEST_F(Dispatch, MutedCallbacksDeliverNothingButMessagesAreStillConsumed) {
     WebSocketEndpoint endpoint;  // never started: writes fail, registration still happens
     connection->on_open(manager, endpoint, LinkHandle{});
