@@ -303,6 +303,16 @@ def write_doc(path, args, rows, summary, started):
     print(f"bench: wrote the {args.section} section of {doc} and {png}")
 
 
+def stop_peer(server):
+    """Ends a peer: it stops when its standard input closes, or is killed after 10 s."""
+    server.stdin.close()
+    try:
+        server.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        server.kill()
+        server.wait()
+
+
 SCALE_TARGETS = [
     # (figure, how it reads, target, met)
     ("cpu_share_of_one_core", "plug-in CPU, share of one core", "under 5 %", lambda v: v < 0.05),
@@ -336,12 +346,7 @@ def scale(args, started):
                     "--log-dir", str(log_dir)]}
             result = run_client(host, 300 + int(args.seconds))
         finally:
-            server.stdin.close()
-            try:
-                server.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                server.kill()
-                server.wait()
+            stop_peer(server)
         for key, value in result.pop("latency_ms").items():
             result[f"latency_{key}_ms"] = value
         expected = 4.0 * args.printers
@@ -418,12 +423,7 @@ def main():
                 print(f"round {round_index + 1}: {client['name']}: {run['frames']} frames "
                       f"in {run['seconds']:.3f} s, {run['cpu_seconds']:.3f} s CPU", flush=True)
     finally:
-        server.stdin.close()
-        try:
-            server.wait(timeout=10)
-        except subprocess.TimeoutExpired:
-            server.kill()
-            server.wait()
+        stop_peer(server)
     frames = args.frames + 1  # the end frame is folded too
     summary = check(results, frames)
     rows = table(results, frames)

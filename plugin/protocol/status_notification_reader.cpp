@@ -58,7 +58,7 @@ public:
     bool read() {
         skip_space();
         if (at_ == end_ || *at_ != '{') return false;
-        if (!top_level(1)) return false;
+        if (!top_level()) return false;
         skip_space();
         return at_ == end_;
     }
@@ -289,30 +289,40 @@ private:
         out.kind = FieldValue::Kind::floating;
         out.floating = x;
     }
+    // The members of the object at the reader, one level below `depth`:
+    // `member(key, depth)` reads each value.
+    template <typename Member>
+    bool members(int depth, Member&& member) {
+        if (depth + 1 > kMaxDepth) return false;
+        ++at_;  // '{'
+        if (take('}')) return true;
+        do {
+            std::string_view name;
+            if (!key(name) || !member(name, depth + 1)) return false;
+        } while (take(','));
+        return take('}');
+    }
+
+    // The elements of the array at the reader, one level below `depth`:
+    // `element(depth)` reads each.
+    template <typename Element>
+    bool elements(int depth, Element&& element) {
+        if (depth + 1 > kMaxDepth) return false;
+        ++at_;  // '['
+        if (take(']')) return true;
+        do {
+            if (!element(depth + 1)) return false;
+        } while (take(','));
+        return take(']');
+    }
+
     // One value, checked and left out.
     bool skip(int depth) {
         skip_space();
         if (at_ == end_) return false;
         switch (*at_) {
-            case '{': {
-                if (depth + 1 > kMaxDepth) return false;
-                ++at_;
-                if (take('}')) return true;
-                std::string_view unused;
-                do {
-                    if (!key(unused) || !skip(depth + 1)) return false;
-                } while (take(','));
-                return take('}');
-            }
-            case '[': {
-                if (depth + 1 > kMaxDepth) return false;
-                ++at_;
-                if (take(']')) return true;
-                do {
-                    if (!skip(depth + 1)) return false;
-                } while (take(','));
-                return take(']');
-            }
+            case '{': return members(depth, [this](std::string_view, int below) { return skip(below); });
+            case '[': return elements(depth, [this](int below) { return skip(below); });
             case '"': {
                 std::string_view unused;
                 return text(unused);
@@ -366,77 +376,49 @@ private:
 
     // An array, with the numbers it starts with.
     bool array_value(FieldValue& out, int depth) {
-        if (depth + 1 > kMaxDepth) return false;
-        const char* start = at_++;
-        std::size_t elements = 0;
+        const char* start = at_;
+        std::size_t count = 0;
         bool numbers = true;  // every element so far is a number
         out.leading_numbers = 0;
-        if (!take(']')) {
-            do {
-                skip_space();
-                const bool number_here = at_ != end_ && (*at_ == '-' || digit(*at_));
-                numbers = numbers && number_here;
-                if (numbers && elements < FieldValue::kLeadingNumbers) {
-                    FieldValue element;
-                    if (!number(&element)) return false;
-                    out.numbers[out.leading_numbers++] = element.as_double();
-                } else if (!skip(depth + 1)) {
-                    return false;
-                }
-                ++elements;
-            } while (take(','));
-            if (!take(']')) return false;
-        }
+        const bool read = elements(depth, [&](int below) {
+            skip_space();
+            numbers = numbers && at_ != end_ && (*at_ == '-' || digit(*at_));
+            ++count;
+            if (!numbers || out.leading_numbers == FieldValue::kLeadingNumbers) return skip(below);
+            FieldValue element;
+            if (!number(&element)) return false;
+            out.numbers[out.leading_numbers++] = element.as_double();
+            return true;
+        });
+        if (!read) return false;
         set_composite(out, start);
-        out.whole_array = numbers && elements == out.leading_numbers;
+        out.whole_array = numbers && count == out.leading_numbers;
         return true;
     }
 
     // An object a status parser reads: the values its fields start at.
     bool field_object(const ObjectFields& fields, int depth) {
-        if (depth + 1 > kMaxDepth) return false;
-        ++at_;  // '{'
-        if (take('}')) return true;
-        do {
-            std::string_view name;
-            if (!key(name)) return false;
+        return members(depth, [&](std::string_view name, int below) {
             const FieldMask mask = fields_at(fields, name);
-            if (mask == 0) {
-                if (!skip(depth + 1)) return false;
-                continue;
-            }
+            if (mask == 0) return skip(below);
             FieldEntry& entry = message_.entries.emplace_back();
             entry.fields = mask;
-            if (!field_value(entry.value, depth + 1)) return false;
-        } while (take(','));
-        return take('}');
+            return field_value(entry.value, below);
+        });
     }
 
     // A status element: the objects a parser reads. A repeated object, or
     // one that is not an object, replaces what the earlier one gave.
-    bool element(StatusNotificationText::Element& element, int depth) {
-        if (depth + 1 > kMaxDepth) return false;
-        ++at_;  // '{'
-        if (take('}')) return true;
-        do {
-            std::string_view name;
-            if (!key(name)) return false;
+    bool element(const StatusNotificationText::Element& element, int depth) {
+        return members(depth, [&](std::string_view name, int below) {
             const ObjectFields* fields = object_fields_of(name);
-            if (fields == nullptr) {
-                if (!skip(depth + 1)) return false;
-                continue;
-            }
+            if (fields == nullptr) return skip(below);
             const FieldMask replaced = ~all_fields(*fields);
             for (std::size_t i = element.first_entry; i < message_.entries.size(); ++i) {
                 message_.entries[i].fields &= replaced;
             }
-            if (at('{')) {
-                if (!field_object(*fields, depth + 1)) return false;
-            } else if (!skip(depth + 1)) {
-                return false;
-            }
-        } while (take(','));
-        return take('}');
+            return at('{') ? field_object(*fields, below) : skip(below);
+        });
     }
 
     bool params(int depth) {
@@ -444,43 +426,30 @@ private:
         message_.entries.clear();
         message_.params_is_array = at('[');
         if (!message_.params_is_array) return skip(depth);
-        if (depth + 1 > kMaxDepth) return false;
-        ++at_;  // '['
-        if (take(']')) return true;
-        do {
+        return elements(depth, [this](int below) {
             const std::size_t first = message_.entries.size();
-            StatusNotificationText::Element& added = message_.elements.emplace_back();
-            added = StatusNotificationText::Element{at('{'), first, first};
-            if (added.object) {
-                if (!element(added, depth + 1)) return false;
-            } else if (!skip(depth + 1)) {
-                return false;
-            }
+            const StatusNotificationText::Element added{at('{'), first, first};
+            if (!(added.object ? element(added, below) : skip(below))) return false;
+            message_.elements.push_back(added);
             message_.elements.back().end_entry = message_.entries.size();
-        } while (take(','));
-        return take(']');
+            return true;
+        });
     }
 
     // The message: "id", "method" and "params"; the last of a repeated key counts.
-    bool top_level(int depth) {
-        ++at_;  // '{'
-        if (take('}')) return true;
-        do {
-            std::string_view name;
-            if (!key(name)) return false;
-            if (name == "params") {
-                if (!params(depth)) return false;
-            } else if (name == "id") {
+    bool top_level() {
+        return members(0, [this](std::string_view name, int below) {
+            if (name == "params") return params(below);
+            if (name == "id") {
                 message_.has_id = !at('n');
-                if (!skip(depth)) return false;
-            } else if (name == "method") {
-                message_.method_is_text = at('"');
-                if (message_.method_is_text ? !text(message_.method) : !skip(depth)) return false;
-            } else if (!skip(depth)) {
-                return false;
+                return skip(below);
             }
-        } while (take(','));
-        return take('}');
+            if (name == "method") {
+                message_.method_is_text = at('"');
+                return message_.method_is_text ? text(message_.method) : skip(below);
+            }
+            return skip(below);
+        });
     }
 
     const char* at_;
