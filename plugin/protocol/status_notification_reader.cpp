@@ -36,8 +36,8 @@ constexpr int kExactPowers = 22;
 constexpr double kPowersOfTen[kExactPowers + 1] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                                    1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                                    1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-constexpr int kLargeExponent = 100000;
-constexpr int kFiniteDigits = 308;  // DBL_MAX is 1.8e308  // exponents are read up to here; larger ones stay larger
+constexpr int kLargeExponent = 100000;  // exponents are read up to here; larger ones stay larger
+constexpr int kFiniteDigits = 308;      // below 10^308 no number overflows a double (DBL_MAX is 1.8e308)
 
 // The bytes a string holds as they are: printable ASCII but the quote and the
 // backslash.
@@ -289,6 +289,7 @@ private:
         out.kind = FieldValue::Kind::floating;
         out.floating = x;
     }
+
     // The members of the object at the reader, one level below `depth`:
     // `member(key, depth)` reads each value.
     template <typename Member>
