@@ -7,7 +7,6 @@
 #include <memory>
 #include <stdexcept>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 
 #include <nlohmann/json.hpp>
@@ -273,50 +272,9 @@ const json* follow_rest(const json& value, const Field& field) {
     return level;
 }
 
-// Which parsers an element's keys name and which fields an object's keys
-// start, so that an element is walked once instead of looked up once per
-// parser and per field. Bit i of a mask stands for parser or field i; the
-// parsers and fields are then applied in table order, as before.
+// Fields are numbered across all parsers, in the order they are applied; a
+// mask holds one bit per field.
 constexpr std::size_t kMaxRows = 64;
-using RowMask = std::uint64_t;
-using KeyIndex = std::unordered_map<std::string_view, RowMask>;
-
-struct ParserIndex {
-    KeyIndex parsers_by_object;
-    std::vector<KeyIndex> fields_by_key;  // per parser, by the first key of the field's path
-};
-
-const ParserIndex& parser_index() {
-    static const ParserIndex index = [] {
-        ParserIndex built;
-        const std::vector<ObjectParser>& parsers = object_parsers();
-        if (parsers.size() > kMaxRows) throw std::logic_error("too many object parsers for the index");
-        for (std::size_t p = 0; p < parsers.size(); ++p) {
-            built.parsers_by_object[parsers[p].object] |= RowMask{1} << p;
-            KeyIndex fields;
-            if (parsers[p].fields.size() > kMaxRows) throw std::logic_error("too many fields for the index");
-            for (std::size_t f = 0; f < parsers[p].fields.size(); ++f) {
-                fields[parsers[p].fields[f].path[0]] |= RowMask{1} << f;
-            }
-            built.fields_by_key.push_back(std::move(fields));
-        }
-        return built;
-    }();
-    return index;
-}
-
-// Marks, in `found`, the rows that the keys of `object` name, with the value
-// each row starts from.
-RowMask find_rows(const KeyIndex& index, const json& object, std::array<const json*, kMaxRows>& found) {
-    RowMask mask = 0;
-    for (auto entry = object.begin(); entry != object.end(); ++entry) {
-        auto rows = index.find(std::string_view(entry.key()));
-        if (rows == index.end()) continue;
-        mask |= rows->second;
-        for (RowMask bits = rows->second; bits != 0; bits &= bits - 1) found[lowest_row(bits)] = &entry.value();
-    }
-    return mask;
-}
 
 std::string describe_path(const char* object, const Field& field) {
     std::string path = object;
@@ -483,49 +441,56 @@ FieldMask fields_at(const ObjectFields& object, std::string_view key) {
     return 0;
 }
 
-void apply_field_entries(MachineStatus& status, const FieldEntry* begin, const FieldEntry* end,
-                         std::vector<std::string>& problems) {
+namespace {
+
+// Applies the fields of `given` in their order; `apply(number, field)` does
+// one. A field whose value has the wrong type is skipped and described in
+// `problems`; the others are still applied.
+template <typename Apply>
+void apply_given(FieldMask given, std::vector<std::string>& problems, Apply&& apply) {
     const FieldTable& table = field_table();
-    std::array<const FieldValue*, kMaxRows> values;  // read only where `given` has the bit
-    FieldMask given = 0;
-    for (const FieldEntry* entry = begin; entry != end; ++entry) {
-        given |= entry->fields;
-        for (FieldMask bits = entry->fields; bits != 0; bits &= bits - 1) values[lowest_row(bits)] = &entry->value;
-    }
     for (; given != 0; given &= given - 1) {
         const std::size_t number = lowest_row(given);
         const FlatField& flat = table.fields[number];
         try {
-            apply_field_value(status, *flat.field, *values[number]);
+            apply(number, *flat.field);
         } catch (const std::exception& e) {
             problems.push_back(describe_path(flat.object, *flat.field) + ": " + e.what());
         }
     }
 }
 
+}  // namespace
+
+void apply_field_entries(MachineStatus& status, const FieldEntry* begin, const FieldEntry* end,
+                         std::vector<std::string>& problems) {
+    std::array<const FieldValue*, kMaxRows> values;  // read only where `given` has the bit
+    FieldMask given = 0;
+    for (const FieldEntry* entry = begin; entry != end; ++entry) {
+        given |= entry->fields;
+        for (FieldMask bits = entry->fields; bits != 0; bits &= bits - 1) values[lowest_row(bits)] = &entry->value;
+    }
+    apply_given(given, problems,
+                [&](std::size_t number, const Field& field) { apply_field_value(status, field, *values[number]); });
+}
+
 void apply_object_parsers(MachineStatus& status, const json& element, std::vector<std::string>& problems) {
     if (!element.is_object()) return;
-    const std::vector<ObjectParser>& parsers = object_parsers();
-    const ParserIndex& index = parser_index();
-    std::array<const json*, kMaxRows> objects{};
-    for (RowMask p = find_rows(index.parsers_by_object, element, objects); p != 0; p &= p - 1) {
-        const std::size_t row = lowest_row(p);
-        const ObjectParser& parser = parsers[row];
-        const json& object = *objects[row];
-        if (!object.is_object()) continue;
-        std::array<const json*, kMaxRows> starts{};
-        for (RowMask f = find_rows(index.fields_by_key[row], object, starts); f != 0; f &= f - 1) {
-            const std::size_t field_row = lowest_row(f);
-            const Field& field = parser.fields[field_row];
-            const json* value = follow_rest(*starts[field_row], field);
-            if (value == nullptr) continue;
-            try {
-                apply_field(status, field, *value);
-            } catch (const std::exception& e) {
-                problems.push_back(describe_path(parser.object, field) + ": " + e.what());
-            }
+    // Each object and key is looked up once; the fields then run in order.
+    std::array<const json*, kMaxRows> starts;  // read only where `given` has the bit
+    FieldMask given = 0;
+    for (auto object = element.begin(); object != element.end(); ++object) {
+        const ObjectFields* fields = object_fields_of(object.key());
+        if (fields == nullptr || !object.value().is_object()) continue;
+        for (auto member = object.value().begin(); member != object.value().end(); ++member) {
+            const FieldMask mask = fields_at(*fields, member.key());
+            given |= mask;
+            for (FieldMask bits = mask; bits != 0; bits &= bits - 1) starts[lowest_row(bits)] = &member.value();
         }
     }
+    apply_given(given, problems, [&](std::size_t number, const Field& field) {
+        if (const json* value = follow_rest(*starts[number], field)) apply_field(status, field, *value);
+    });
 }
 
 void derive_states(MachineStatus& status) {
