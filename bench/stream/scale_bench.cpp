@@ -69,7 +69,7 @@ void raise_open_file_limit() {
 
 // ---- serve ------------------------------------------------------------------
 
-using Server = websocketpp::server<websocketpp::config::asio>;
+using Server = PeerServer;
 
 const char* const kObjects =
     R"({"objects":["webhooks","toolhead","extruder","heater_bed","print_stats","virtual_sdcard","display_status"]})";
@@ -79,28 +79,11 @@ const char* const kInfo =
 class ScaleServer {
 public:
     ScaleServer() {
-        server_.clear_access_channels(websocketpp::log::alevel::all);
-        server_.clear_error_channels(websocketpp::log::elevel::all);
-        server_.init_asio();
-        server_.set_reuse_addr(true);
+        set_up_peer(server_, [this](websocketpp::connection_hdl hdl, const std::string& text) { on_message(hdl, text); });
         server_.set_listen_backlog(4096);
-        server_.set_tcp_post_init_handler([this](websocketpp::connection_hdl hdl) {
-            asio::error_code ignored;
-            server_.get_con_from_hdl(hdl)->get_socket().set_option(asio::ip::tcp::no_delay(true), ignored);
-        });
-        server_.set_message_handler([this](websocketpp::connection_hdl hdl, Server::message_ptr msg) {
-            on_message(hdl, msg->get_payload());
-        });
     }
 
-    std::uint16_t listen() {
-        server_.listen(asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
-        server_.start_accept();
-        asio::error_code ec;
-        const auto endpoint = server_.get_local_endpoint(ec);
-        if (ec) throw std::runtime_error("no local endpoint: " + ec.message());
-        return endpoint.port();
-    }
+    std::uint16_t listen() { return listen_on_loopback(server_); }
     void run() { server_.run(); }
     void stop() {
         asio::post(server_.get_io_service(), [this] {

@@ -115,7 +115,7 @@ Recording read_recording(const std::string& path) {
     return r;
 }
 
-using Server = websocketpp::server<websocketpp::config::asio>;
+using Server = PeerServer;
 
 // A server text frame made once and queued as often as needed: websocketpp
 // writes a prepared message as it is, so the server spends almost nothing per
@@ -144,28 +144,10 @@ public:
     StreamServer(Recording recording, std::size_t frames) : rec_(std::move(recording)), total_(frames) {
         for (const std::string& frame : rec_.frames) frames_.push_back(prepared_text_frame(frame));
         end_frame_ = prepared_text_frame(kEndFrame);
-        server_.clear_access_channels(websocketpp::log::alevel::all);
-        server_.clear_error_channels(websocketpp::log::elevel::all);
-        server_.init_asio();
-        server_.set_reuse_addr(true);
-        // Like Moonraker's server: frames leave at once, not held for an ACK.
-        server_.set_tcp_post_init_handler([this](websocketpp::connection_hdl hdl) {
-            asio::error_code ignored;  // without it frames only wait a little longer
-            server_.get_con_from_hdl(hdl)->get_socket().set_option(asio::ip::tcp::no_delay(true), ignored);
-        });
-        server_.set_message_handler([this](websocketpp::connection_hdl hdl, Server::message_ptr msg) {
-            on_message(hdl, msg->get_payload());
-        });
+        set_up_peer(server_, [this](websocketpp::connection_hdl hdl, const std::string& text) { on_message(hdl, text); });
     }
 
-    std::uint16_t listen() {
-        server_.listen(asio::ip::tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0));
-        server_.start_accept();
-        asio::error_code ec;
-        const auto endpoint = server_.get_local_endpoint(ec);
-        if (ec) throw std::runtime_error("no local endpoint: " + ec.message());
-        return endpoint.port();
-    }
+    std::uint16_t listen() { return listen_on_loopback(server_); }
     void run() { server_.run(); }
     void stop() {
         asio::post(server_.get_io_service(), [this] {

@@ -7,6 +7,13 @@ namespace zorim {
 MessageQueue::MessageQueue(std::size_t capacity, std::chrono::milliseconds wait)
     : capacity_(capacity), wait_(wait) {}
 
+bool MessageQueue::append(OutgoingMessage record, std::unique_lock<std::mutex>& lock) {
+    items_.push_back(std::move(record));
+    lock.unlock();
+    not_empty_.notify_one();
+    return true;
+}
+
 bool MessageQueue::push(OutgoingMessage record) {
     std::unique_lock<std::mutex> lock(queue_mutex_);
     while (capacity_ != 0 && items_.size() >= capacity_ && !closed_.load()) {
@@ -18,28 +25,19 @@ bool MessageQueue::push(OutgoingMessage record) {
         }
     }
     if (closed_.load()) return false;
-    items_.push_back(std::move(record));
-    lock.unlock();
-    not_empty_.notify_one();
-    return true;
+    return append(std::move(record), lock);
 }
 
 bool MessageQueue::try_push(OutgoingMessage record) {
     std::unique_lock<std::mutex> lock(queue_mutex_);
     if (closed_.load() || (capacity_ != 0 && items_.size() >= capacity_)) return false;
-    items_.push_back(std::move(record));
-    lock.unlock();
-    not_empty_.notify_one();
-    return true;
+    return append(std::move(record), lock);
 }
 
 bool MessageQueue::push_past_bound(OutgoingMessage record) {
     std::unique_lock<std::mutex> lock(queue_mutex_);
     if (closed_.load()) return false;
-    items_.push_back(std::move(record));
-    lock.unlock();
-    not_empty_.notify_one();
-    return true;
+    return append(std::move(record), lock);
 }
 
 bool MessageQueue::pop(OutgoingMessage& out) {

@@ -46,6 +46,9 @@ public:
     std::size_t size() const;
 
 private:
+    // Adds `record` under `lock`, lets go of it and wakes a taker; returns true.
+    bool append(OutgoingMessage record, std::unique_lock<std::mutex>& lock);
+
     mutable std::mutex queue_mutex_;
     std::deque<OutgoingMessage> items_;
     std::condition_variable not_full_;
