@@ -27,6 +27,23 @@ for recording in tests/fixtures/moonraker/*.jsonl; do
     done <"$recording"
 done
 
+# Numbers written behind 100,000 leading zeros, about 10^900000 (beyond a
+# double's range: the full parse refuses it) and 10^5, where the status
+# notifications' quick reader reads them, skips them, finds them in the
+# configuration and in process statistics. About 100 KB each: the
+# printer-text targets take inputs up to 128 KB so that they reach them.
+zeros="0.$(printf '%099999d' 0)1"
+for exponent in 1000000 100005; do
+    number="${zeros}e$exponent"
+    status='{"jsonrpc":"2.0","method":"notify_status_update","params":[%s,1.5]}'
+    printf "$status" "{\"extruder\":{\"temperature\":$number}}" >"$corpus/long-number-read-$exponent.json"
+    printf "$status" "{\"mcu\":{\"x\":$number},\"fan\":{\"speed\":1}}" >"$corpus/long-number-skipped-$exponent.json"
+    printf "$status" "{\"configfile\":{\"settings\":{\"fan\":{\"max_power\":$number}}}}" \
+        >"$corpus/long-number-settings-$exponent.json"
+    printf '{"jsonrpc":"2.0","method":"notify_proc_stat_update","params":[{"cpu_temp":%s}]}' "$number" \
+        >"$corpus/long-number-statistics-$exponent.json"
+done
+
 # The version target reads four 32-bit numbers (two required versions) and
 # then the GL_VERSION text.
 gl_corpus=build/fuzz/corpus-gl
@@ -48,7 +65,7 @@ for target in "${targets[@]}"; do
         options+=(-max_len=4096)
     else
         cp "$corpus"/* "$work"/
-        options+=(-max_len=65536 -dict=fuzz/klipper.dict)
+        options+=(-max_len=131072 -dict=fuzz/klipper.dict)
     fi
     # pipefail hands the target's status through tail: a crash, a failed
     # property (a trap) or a leak ends it with a non-zero status.

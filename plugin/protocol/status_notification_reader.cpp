@@ -36,8 +36,11 @@ constexpr int kExactPowers = 22;
 constexpr double kPowersOfTen[kExactPowers + 1] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                                    1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                                    1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-constexpr int kLargeExponent = 100000;  // exponents are read up to here; larger ones stay larger
-constexpr int kFiniteDigits = 308;      // below 10^308 no number overflows a double (DBL_MAX is 1.8e308)
+// Exponents are read up to here; larger ones stay larger. It lies beyond the
+// digits of any text by far, so that leading zeros can never bring a capped
+// exponent back into a double's range.
+constexpr std::int64_t kLargeExponent = 100'000'000'000'000'000;  // 10^17: ten times it still fits
+constexpr int kFiniteDigits = 308;  // below 10^308 no number overflows a double (DBL_MAX is 1.8e308)
 
 // The bytes a string holds as they are: printable ASCII but the quote and the
 // backslash.
@@ -165,7 +168,7 @@ private:
         if (negative) ++p;
         if (!digit(*p)) return false;
         std::uint64_t mantissa = 0;
-        int mantissa_digits = 0;  // counted from the first non-zero digit
+        std::int64_t mantissa_digits = 0;  // counted from the first non-zero digit
         auto take_digit = [&] {
             const auto d = static_cast<unsigned>(*p++ - '0');
             if (mantissa_digits > 0 || d != 0) ++mantissa_digits;
@@ -191,7 +194,7 @@ private:
             while (digit(*p)) take_digit();
         }
         bool integer = true;
-        int exponent = 0;
+        std::int64_t exponent = 0;
         if (*p == '.') {
             integer = false;
             ++p;
@@ -212,7 +215,7 @@ private:
             const bool exponent_negative = *p == '-';
             if (*p == '+' || *p == '-') ++p;
             if (!digit(*p)) return false;
-            int written = 0;
+            std::int64_t written = 0;
             while (digit(*p)) {
                 if (written < kLargeExponent) written = written * 10 + (*p - '0');
                 ++p;

@@ -834,7 +834,13 @@ std::string status_text(const std::string& params) {
 }
 
 TEST(StatusShortcut, RoutesEveryTextAsTheFullParseDoes) {
+    // About 10^900000, written with 100,000 leading zeros: longer than the fuzz runs' inputs.
+    const std::string huge = "0." + std::string(99999, '0') + "1e1000000";
     const ShortcutCase cases[] = {
+        {"a huge number behind long zeros, read", false, status_text(R"([{"extruder":{"temperature":)" + huge + "}}]")},
+        {"... not read", false, status_text(R"([{"mcu":{"x":)" + huge + R"(},"fan":{"speed":1}}])")},
+        {"... in the configuration", false, status_text(R"([{"configfile":{"settings":{"fan":{"x":[)" + huge + "]}}}}]")},
+        {"... in process statistics", false, R"({"method":"notify_proc_stat_update","params":[{"cpu_temp":)" + huge + "}]}"},
         {"unread objects and keys, nested", true,
          status_text(R"([{"mcu":{"last_stats":{"a":[1,{"b":null}],"c":true}},"extruder":{"temperature":201.5,"x":{"y":[2]},"target":400},"print_stats":{"state":"printing","info":{"total_layer":12,"current_layer":2.0,"z":1}}},948.2])")},
         {"repeated object: the last wins", true,
