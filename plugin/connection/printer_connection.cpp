@@ -245,6 +245,9 @@ void PrinterConnection::carry_out(PrinterManager& manager, MachineStatusReceiver
             case ActionKind::report_history_changed:
                 manager.report_history_changed(device_id_, std::string());
                 break;
+            case ActionKind::request_printer_info:
+                manager.request_printer_info(device_id_);
+                break;
             case ActionKind::request_objects_list:
                 manager.request_objects_list(device_id_);
                 break;

@@ -120,9 +120,12 @@ constexpr NotificationRow kNotifications[] = {
     // Moonraker drops every client's subscription when its link to Klipper
     // closes, so a Klipper that is ready again streams nothing until asked:
     // the objects list is requested at once and its reply subscribes anew.
+    // The printer information is asked for again too: Klipper may have been
+    // away when the link opened, and the model it names sets the ceilings.
     {"notify_klippy_ready",
      [](const Notification& n) {
          set_firmware_state_and_report(n, kFirmwareReady);
+         add(n.result, ActionKind::request_printer_info);
          add(n.result, ActionKind::request_objects_list);
      }},
     {"notify_klippy_shutdown", [](const Notification& n) { set_firmware_state_and_report(n, kFirmwareShutdown); }},

@@ -35,6 +35,7 @@ enum class ActionKind : std::uint8_t {
     report_print_history,    // `text` (the whole reply) to the history callback
     report_file_changed,     // the file-changed signal
     report_history_changed,  // the history-changed signal
+    request_printer_info,
     request_objects_list,
     request_subscribe,       // `text`: the objects text of the request
     request_latest_job,

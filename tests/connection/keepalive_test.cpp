@@ -116,9 +116,11 @@ TEST_F(AgentTest, KlipperAwayAtConnectIsReportedOnceAndItsReadinessSubscribes) {
 
     simulator->set_klippy_connected(true);
     simulator->notify_klippy_ready();
+    StatusReport ready;
     EXPECT_TRUE(statuses.wait_for([](const StatusReport& r) {
         return r.status.firmware_state == kFirmwareReady && r.status.machine_state == kMachineIdle;
-    })) << "no subscription after Klipper became ready";
+    }, 5s, 0, &ready)) << "no subscription after Klipper became ready";
+    EXPECT_EQ(ready.status.model, "vm") << "the printer information was not asked for again";
 }
 
 TEST_F(AgentTest, ALostLinkIsReopenedOnTheNextPassKeepingWhatWasKnown) {

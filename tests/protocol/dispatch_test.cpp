@@ -354,13 +354,15 @@ TEST_F(Dispatch, KlipperStateNotificationsReportTheFirmwareStateWithoutDerivatio
     EXPECT_EQ(reports.size(), before + 3);
     EXPECT_EQ(connection->status_update_count(), 2);  // the object and the event time only
 
-    // Klipper's restart ended the subscription: "ready" asks for the objects
-    // list at once, registered for resending; the other two ask for nothing.
+    // Klipper's restart ended the subscription: "ready" asks for the printer
+    // information and the objects list at once, registered for resending;
+    // the other two ask for nothing.
     const std::vector<OutgoingMessage> sent = queued();
-    ASSERT_EQ(sent.size(), 1u);
-    EXPECT_EQ(sent[0].request_id, 1);
-    EXPECT_EQ(sent[0].text, R"({"jsonrpc":"2.0","method":"printer.objects.list","params":{},"id":1})");
-    EXPECT_TRUE(sent[0].await_reply);
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].text, R"({"jsonrpc":"2.0","method":"printer.info","params":{},"id":3})");
+    EXPECT_EQ(sent[1].request_id, 1);
+    EXPECT_EQ(sent[1].text, R"({"jsonrpc":"2.0","method":"printer.objects.list","params":{},"id":1})");
+    EXPECT_TRUE(sent[0].await_reply && sent[1].await_reply);
 
     // The next status element derives from the stored firmware state.
     dispatch(R"({"jsonrpc":"2.0","method":"notify_status_update","params":[{"extruder":{"temperature":20.0}}]})");
@@ -651,9 +653,9 @@ struct Recording {
 void PrintTo(const Recording& recording, std::ostream* out) { *out << recording.name; }
 
 // Per recording, facts read off the recorded frames. Every notify_klippy_ready
-// asks for the objects list (id 1).
+// asks for the printer information and the objects list (ids 3 and 1).
 const Recording kRecordings[] = {
-    {"klipper_sim_session", {2, 1}, {}, 0, 1, 0, 0, 4, 0,
+    {"klipper_sim_session", {2, 3, 1}, {}, 0, 1, 0, 0, 4, 0,
      [](const MachineStatus& s) {
          EXPECT_EQ(s.firmware_state, 1);
          EXPECT_EQ(s.model, "vm");
@@ -672,7 +674,7 @@ const Recording kRecordings[] = {
      },
      0x2b1dace8380670b1},
     // Its first subscription finds the previous job's file still loaded.
-    {"klipper_sim_pause_resume_cancel_restart", {6, 1, 1}, {}, 0, 0, 1, 0, 2, 0,
+    {"klipper_sim_pause_resume_cancel_restart", {6, 3, 1, 3, 1}, {}, 0, 0, 1, 0, 2, 0,
      [](const MachineStatus& s) {
          EXPECT_EQ(s.firmware_state, 1);
          EXPECT_EQ(s.print_stats.state, "standby");
@@ -693,7 +695,7 @@ const Recording kRecordings[] = {
      },
      0xb851ecdb4557511d},
     // Mainline Klipper's "Must home axis first" reaches the host as "Must home first".
-    {"klipper_sim_move_errors", {1}, {"Must home first", "Move out of range", "Move out of range"}, 0, 0, 0, 0, 0, 0,
+    {"klipper_sim_move_errors", {3, 1}, {"Must home first", "Move out of range", "Move out of range"}, 0, 0, 0, 0, 0, 0,
      [](const MachineStatus& s) {
          EXPECT_EQ(s.firmware_state, 1);
          EXPECT_EQ(s.model, "vm");
@@ -718,7 +720,7 @@ const Recording kRecordings[] = {
      0xe69553db0c0d6592},
     // The loaded file asks for the latest job; Klipper's restart asks for the
     // objects list; the stream that comes back after subscribing again is applied.
-    {"klipper_restart_drops_subscription", {2, 6, 1}, {}, 0, 0, 0, 0, 0, 0,
+    {"klipper_restart_drops_subscription", {2, 6, 3, 1}, {}, 0, 0, 0, 0, 0, 0,
      [](const MachineStatus& s) {
          EXPECT_EQ(s.firmware_state, 1);
          EXPECT_EQ(s.print_stats.state, "standby");
