@@ -185,7 +185,7 @@ enum FirmwareStateValue : std::int32_t {
     kFirmwareUnknown = 0,
     kFirmwareReady = 1,
     kFirmwareDisconnected = 3,
-    kFirmwareShutdown = 4,
+    kFirmwareShutdown = 4,  // shut down, or in its error state: cannot print
 };
 
 // load_filament_state / unload_filament_state values.

@@ -36,7 +36,11 @@ void apply_printer_info(MachineStatus& status, const nlohmann::json& result) {
         const std::string state = result["state"].get<std::string>();
         std::int32_t firmware_state = -1;
         if (state == "ready") firmware_state = kFirmwareReady;
-        else if (state == "shutdown") firmware_state = kFirmwareShutdown;
+        // Klipper's "error" (a configuration it could not load, a controller
+        // it cannot reach) cannot print any more than a shutdown can: the
+        // host sees the firmware as not ready, never as idle. "startup"
+        // passes and changes nothing.
+        else if (state == "shutdown" || state == "error") firmware_state = kFirmwareShutdown;
         else if (state == "disconnected") firmware_state = kFirmwareDisconnected;
         if (firmware_state >= 0) status.firmware_state = firmware_state;
     }

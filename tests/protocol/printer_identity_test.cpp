@@ -32,11 +32,12 @@ protected:
     std::string model_after(const std::string& result) { return apply(result).model; }
 };
 
-TEST_F(PrinterIdentity, KlipperStateSetsFirmwareStateOnlyForTheThreeKnownStates) {
+TEST_F(PrinterIdentity, KlipperStateSetsFirmwareStateOnlyForTheFourKnownStates) {
     EXPECT_EQ(apply(R"({"state":"ready"})").firmware_state, 1);
     EXPECT_EQ(apply(R"({"state":"shutdown"})").firmware_state, 4);
     EXPECT_EQ(apply(R"({"state":"startup"})").firmware_state, 4);
-    EXPECT_EQ(apply(R"({"state":"error"})").firmware_state, 4);
+    EXPECT_EQ(apply(R"({"state":"disconnected"})").firmware_state, 3);
+    EXPECT_EQ(apply(R"({"state":"error"})").firmware_state, 4);  // cannot print: not ready, not idle
     EXPECT_EQ(apply(R"({"state":"disconnected"})").firmware_state, 3);
     EXPECT_EQ(apply(R"({"state":"Ready"})").firmware_state, 3);
     EXPECT_EQ(apply(R"({"state":null})").firmware_state, 3);
