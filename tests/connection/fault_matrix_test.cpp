@@ -295,9 +295,9 @@ void restarts_klipper(FaultMatrix& t) {
                                           R"({"jsonrpc":"2.0","method":"printer.firmware_restart","params":{},"id":100})");
     for (std::int32_t state : {kFirmwareShutdown, kFirmwareDisconnected, kFirmwareReady}) {
         ASSERT_TRUE(t.statuses.wait_for([&](const StatusReport& r) { return r.status.firmware_state == state; }, 5s,
-                                        from))
+                                        from, nullptr, &from))
             << "no report of firmware state " << state;
-        from = t.statuses.size();
+        ++from;
     }
     const auto ready = std::chrono::steady_clock::now();
     // Within two keep-alive passes: subscribed again and streaming.

@@ -84,9 +84,9 @@ TEST_F(AgentTest, AKlipperRestartIsFollowedByANewSubscriptionAtOnce) {
     std::size_t from = before;
     for (std::int32_t firmware_state : {kFirmwareDisconnected, kFirmwareReady}) {
         ASSERT_TRUE(statuses.wait_for([&](const StatusReport& r) { return r.status.firmware_state == firmware_state; },
-                                      5s, from))
+                                      5s, from, nullptr, &from))
             << "no report of firmware state " << firmware_state;
-        from = statuses.size();
+        ++from;
     }
     EXPECT_TRUE(wait_until([&] { return count_texts(*simulator, "printer.objects.subscribe") == 2; }));
     EXPECT_EQ(count_texts(*simulator, kObjectsListText), 2u);

@@ -151,13 +151,15 @@ StatusReport StatusRecorder::last() const {
 }
 
 bool StatusRecorder::wait_for(const std::function<bool(const StatusReport&)>& match,
-                              std::chrono::milliseconds timeout, std::size_t from_index, StatusReport* found) const {
+                              std::chrono::milliseconds timeout, std::size_t from_index, StatusReport* found,
+                              std::size_t* index) const {
     std::unique_lock<std::mutex> lock(mutex_);
     std::size_t checked = from_index;
     return changed_.wait_for(lock, timeout, [&] {
         for (; checked < reports_.size(); ++checked) {
             if (match(reports_[checked])) {
                 if (found) *found = reports_[checked];
+                if (index) *index = checked;
                 return true;
             }
         }

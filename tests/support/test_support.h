@@ -81,9 +81,10 @@ public:
     std::size_t size() const;
     StatusReport last() const;
     // Waits until some report satisfies `match`; returns a copy of the first
-    // matching report received after `from_index`.
+    // matching report received after `from_index`, and its index (a next
+    // wait starts after it, never at the size the list has grown to since).
     bool wait_for(const std::function<bool(const StatusReport&)>& match, std::chrono::milliseconds timeout = 5000ms,
-                  std::size_t from_index = 0, StatusReport* found = nullptr) const;
+                  std::size_t from_index = 0, StatusReport* found = nullptr, std::size_t* index = nullptr) const;
 
 private:
     mutable std::mutex mutex_;
