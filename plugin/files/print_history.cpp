@@ -83,14 +83,30 @@ void apply_fields(PrintJobRecord& record, const json& object, const JobField (&f
     }
 }
 
+// Back to a new record's values: what a job of another file must not inherit.
+void clear_file_members(PrintJobRecord& record) {
+    for (const JobField& field : kMetadataFields) {
+        if (field.number) *field.number(record) = 0.0;
+        if (field.text) field.text(record)->clear();
+    }
+    record.thumbnail_path.clear();
+    record.filename.clear();
+}
+
+bool is_another_job(const PrintJobRecord& record, const json& job) {
+    const auto id = job.find("job_id");
+    return id != job.end() && id->is_string() && id->get_ref<const std::string&>() != record.job_id;
+}
+
 }  // namespace
 
-void apply_job_fields(PrintJobRecord& record, const json& job, std::vector<std::string>& problems) {
-    if (!job.is_object()) return;
+bool apply_job_fields(PrintJobRecord& record, const json& job, std::vector<std::string>& problems) {
+    if (!job.is_object()) return false;
+    if (is_another_job(record, job)) clear_file_members(record);
     apply_fields(record, job, kJobFields, "job/", problems);
-    if (!has_non_null(job, "metadata")) return;
+    if (!has_non_null(job, "metadata")) return true;
     const json& metadata = job["metadata"];
-    if (!metadata.is_object()) return;
+    if (!metadata.is_object()) return true;
     apply_fields(record, metadata, kMetadataFields, "job/metadata/", problems);
     if (!has_non_null(metadata, "metadata_height")) {
         apply_fields(record, metadata, kObjectHeightFields, "job/metadata/", problems);
@@ -98,14 +114,15 @@ void apply_job_fields(PrintJobRecord& record, const json& job, std::vector<std::
 
     // Only the last thumbnail counts (the largest, as the printer lists them).
     auto thumbnails = metadata.find("thumbnails");
-    if (thumbnails == metadata.end() || !thumbnails->is_array() || thumbnails->empty()) return;
+    if (thumbnails == metadata.end() || !thumbnails->is_array() || thumbnails->empty()) return true;
     const json& last = thumbnails->back();
-    if (!has_non_null(last, "relative_path")) return;
+    if (!has_non_null(last, "relative_path")) return true;
     try {
         record.thumbnail_path = read_text(last["relative_path"]);
     } catch (const ReadingError& e) {
         problems.push_back(std::string("job/metadata/thumbnails/relative_path: ") + e.what());
     }
+    return true;
 }
 
 }  // namespace zorim

@@ -321,18 +321,20 @@ void apply_status_element(const PrinterView& printer, const json& element, Machi
     finish_status_element(printer, problems, status, result);
 }
 
-void apply_print_job(const PrinterView& printer, const json& job, MachineStatus& status, RouteResult& result) {
+bool apply_print_job(const PrinterView& printer, const json& job, MachineStatus& status, RouteResult& result) {
     std::vector<std::string> problems;
-    apply_job_fields(status.last_job, job, problems);
+    const bool applied = apply_job_fields(status.last_job, job, problems);
     for (const std::string& problem : problems) {
         add(result, ActionKind::log_error, "print job from " + std::string(printer.device_id) + ": skipped " + problem);
     }
+    return applied;
 }
 
 void apply_history_changed(const PrinterView& printer, const json& message, MachineStatus& status,
                            RouteResult& result) {
     if (!has_member(message, "params")) return;
     const json& params = message["params"];
+    bool job_changed = false;
     if (params.is_array()) {
         for (const json& element : params) {
             if (!has_non_null(element, "action")) continue;
@@ -343,11 +345,17 @@ void apply_history_changed(const PrinterView& printer, const json& message, Mach
                         ": skipped an element whose action is not a string");
                 continue;
             }
-            if (action.get_ref<const std::string&>() == "added" && element.contains("job")) {
-                apply_print_job(printer, element["job"], status, result);
+            // A job that ends comes with its final state, duration and end
+            // time: it is folded in like a new one.
+            const std::string& name = action.get_ref<const std::string&>();
+            if ((name == "added" || name == "finished") && element.contains("job")) {
+                job_changed = apply_print_job(printer, element["job"], status, result) || job_changed;
             }
         }
     }
+    // The host sees the last job as it now stands before it is told the
+    // history changed.
+    if (job_changed) report_status(printer, status, result);
     add(result, ActionKind::report_history_changed);
 }
 

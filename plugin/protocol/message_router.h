@@ -84,13 +84,15 @@ void route_message_from_full_parse(const PrinterView& printer, const std::string
 void apply_status_element(const PrinterView& printer, const nlohmann::json& element, MachineStatus& status,
                           RouteResult& result);
 
-// A notify_history_changed message: every "added" job is folded into the last
-// job, and the host is signalled once when the message has params.
+// A notify_history_changed message: every "added" or "finished" job is
+// folded into the last job, the record is reported when a job was, and the
+// host is signalled once when the message has params.
 void apply_history_changed(const PrinterView& printer, const nlohmann::json& message, MachineStatus& status,
                            RouteResult& result);
 
 // A history job folded into the last job, wrongly typed members logged.
-void apply_print_job(const PrinterView& printer, const nlohmann::json& job, MachineStatus& status,
+// Returns whether `job` was an object (and so was folded in).
+bool apply_print_job(const PrinterView& printer, const nlohmann::json& job, MachineStatus& status,
                      RouteResult& result);
 
 }  // namespace zorim

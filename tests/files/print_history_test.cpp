@@ -106,24 +106,23 @@ TEST(PrintJob, IntegersAreHeldAsDoubles) {
     EXPECT_DOUBLE_EQ(record.gcode_end_byte, 18446744073709551615.0);
 }
 
-TEST(PrintJob, MissingOrNullMembersKeepThePreviousJobsValues) {
+TEST(PrintJob, MissingOrNullMembersKeepTheirValuesButAnotherJobClearsItsFilesMembers) {
     PrintJobRecord record;
     apply(record, R"({"job_id":"1","filename":"a.gcode","status":"completed","end_time":10,
-                      "metadata":{"slicer":"S1","size":100,"thumbnails":[{"relative_path":"a.png"}]}})");
+                      "metadata":{"slicer":"S1","size":100,"object_height":2,"thumbnails":[{"relative_path":"a.png"}]}})");
     apply(record, R"({"job_id":"2","filename":"b.gcode","status":null,"end_time":null,
                       "metadata":{"size":null,"slicer_version":"2"}})");
     EXPECT_EQ(record.job_id, "2");
     EXPECT_EQ(record.filename, "b.gcode");
     EXPECT_EQ(record.status, "completed");
     EXPECT_DOUBLE_EQ(record.end_time, 10.0);
-    EXPECT_EQ(record.slicer, "S1");
+    EXPECT_EQ(record.slicer, "");  // a.gcode's, cleared: b.gcode has none
     EXPECT_EQ(record.slicer_version, "2");
-    EXPECT_DOUBLE_EQ(record.size, 100.0);
-    EXPECT_EQ(record.thumbnail_path, "a.png");
+    EXPECT_DOUBLE_EQ(record.size + record.metadata_height, 0.0);
+    EXPECT_EQ(record.thumbnail_path, "");
 
-    apply(record, R"({"job_id":"3","metadata":null})");
-    EXPECT_EQ(record.job_id, "3");
-    EXPECT_EQ(record.slicer, "S1");
+    apply(record, R"({"job_id":"2","metadata":null})");
+    EXPECT_EQ(record.slicer_version, "2");  // the same job: merged
 }
 
 TEST(PrintJob, OnlyTheLastThumbnailCounts) {
@@ -206,19 +205,19 @@ protected:
     const PrintJobRecord& last_job() const { return status.last_job; }
 };
 
-TEST_F(HistoryChanged, AddedJobsAreParsedInOrderAndTheSignalComesOnce) {
+TEST_F(HistoryChanged, AddedAndFinishedJobsAreParsedInOrderReportedOnceThenSignalledOnce) {
     notify(R"(,"params":[{"action":"added","job":{"job_id":"1","filename":"a.gcode","metadata":{"slicer":"S1"}}},
-                         {"action":"added","job":{"job_id":"2","status":"in_progress"}}])");
-    ASSERT_EQ(signals(), 1u);
-    EXPECT_EQ(result.actions.size(), 1u);  // nothing else: no log, no report of the record
-    EXPECT_EQ(last_job().job_id, "2");
-    EXPECT_EQ(last_job().status, "in_progress");
+                         {"action":"finished","job":{"job_id":"1","status":"completed"}}])");
+    ASSERT_EQ(result.actions.size(), 2u);  // nothing else: no log
+    EXPECT_EQ(result.actions[0].kind, ActionKind::report_status);
+    EXPECT_EQ(result.actions[1].kind, ActionKind::report_history_changed);
+    EXPECT_EQ(result.records.at(0).last_job.status, "completed");
     EXPECT_EQ(last_job().filename, "a.gcode");  // the second job does not carry one
     EXPECT_EQ(last_job().slicer, "S1");
 }
 
 TEST_F(HistoryChanged, OtherActionsAndElementsChangeNothingButStillSignal) {
-    notify(R"(,"params":[{"action":"finished","job":{"job_id":"F"}},
+    notify(R"(,"params":[{"action":"deleted","job":{"job_id":"F"}},
                          {"action":"Added","job":{"job_id":"C"}},
                          {"action":"added"},
                          {"action":"added","job":null},
@@ -233,6 +232,7 @@ TEST_F(HistoryChanged, OtherActionsAndElementsChangeNothingButStillSignal) {
     notify(R"(,"params":null)");
     notify(R"(,"params":[])");
     EXPECT_EQ(signals(), 4u);
+    EXPECT_EQ(count(ActionKind::report_status), 0u);
     EXPECT_EQ(last_job().job_id, "");
     EXPECT_TRUE(errors().empty()) << errors().front();
 }
@@ -260,16 +260,18 @@ TEST_F(HistoryChanged, AWronglyTypedJobMemberIsLoggedAndTheRestOfTheJobKept) {
     EXPECT_NE(errors()[1].find("size"), std::string::npos) << errors()[1];
 }
 
-TEST_F(HistoryChanged, TheRecordedAddedNotificationFillsTheLastJob) {
+TEST_F(HistoryChanged, TheRecordedNotificationsMakeTheLastJobFollowThePrint) {
     const std::vector<std::string> frames = test::read_fixture_lines("klipper_sim_session.jsonl");
-    // Frame 41 adds job 000003; frame 551 reports it finished, which is not read.
+    // Frame 41 adds job 000003; frame 551 reports it finished.
     apply(frames.at(40));
     apply(frames.at(550));
     EXPECT_EQ(signals(), 2u);
+    EXPECT_EQ(result.records.at(0).last_job.status, "in_progress");
     const PrintJobRecord& job = last_job();
     EXPECT_EQ(job.job_id, "000003");
-    EXPECT_EQ(job.status, "in_progress");
-    EXPECT_DOUBLE_EQ(job.end_time, 0.0);
+    EXPECT_EQ(job.status, "completed");
+    EXPECT_DOUBLE_EQ(job.end_time, 1796791688.685584);
+    EXPECT_DOUBLE_EQ(job.total_duration, 90.91424146999987);
     EXPECT_EQ(job.thumbnail_path, ".thumbs/cube_sim-32x32.png");
     EXPECT_DOUBLE_EQ(job.size, 3313.0);
     EXPECT_TRUE(errors().empty()) << errors().front();

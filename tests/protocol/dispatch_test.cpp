@@ -665,14 +665,13 @@ const Recording kRecordings[] = {
          EXPECT_EQ(s.print_stats.filename, "cube_sim.gcode");
          EXPECT_EQ(s.virtual_sdcard.file_size, 3313);
          EXPECT_EQ(s.toolhead.stalls, 2);
-         // The history page's job 000003, then the "added" job 000004, which
-         // has no end time yet and so keeps the earlier job's.
+         // Jobs 000003 and 000004, each added and finished.
          EXPECT_EQ(s.last_job.job_id, "000004");
-         EXPECT_EQ(s.last_job.status, "in_progress");
-         EXPECT_DOUBLE_EQ(s.last_job.end_time, 1796791688.685584);
+         EXPECT_EQ(s.last_job.status, "completed");
+         EXPECT_DOUBLE_EQ(s.last_job.end_time, 1796791775.7555308);
          EXPECT_EQ(s.last_job.thumbnail_path, ".thumbs/cube_sim-32x32.png");
      },
-     0x2b1dace8380670b1},
+     0xee9ea9047e92f6b5},
     // Its first subscription finds the previous job's file still loaded.
     {"klipper_sim_pause_resume_cancel_restart", {6, 3, 1, 3, 1}, {}, 0, 0, 1, 0, 2, 0,
      [](const MachineStatus& s) {
@@ -682,7 +681,7 @@ const Recording kRecordings[] = {
          EXPECT_EQ(s.job_state, 1);
          EXPECT_EQ(s.last_job.job_id, "000005");
      },
-     0xda6de7f9c37bb80d},
+     0xf7fafe492bc69012},
     {"failed_stepper_too_far_in_past", {2}, {}, 0, 1, 0, 0, 2, 0,
      [](const MachineStatus& s) {
          EXPECT_EQ(s.firmware_state, 4);
@@ -693,7 +692,7 @@ const Recording kRecordings[] = {
          EXPECT_EQ(s.job_state, 2);
          EXPECT_EQ(s.last_job.job_id, "000001");
      },
-     0xb851ecdb4557511d},
+     0x6579839121775581},
     // Mainline Klipper's "Must home axis first" reaches the host as "Must home first".
     {"klipper_sim_move_errors", {3, 1}, {"Must home first", "Move out of range", "Move out of range"}, 0, 0, 0, 0, 0, 0,
      [](const MachineStatus& s) {
@@ -751,7 +750,7 @@ TEST_P(RecordedTraffic, EveryFrameAsTheAnswerToThePluginsRequests) {
         id_map[request.at("id").get<std::int32_t>()] = plugin_id_for(request);
     }
 
-    std::size_t replies = 0, status_elements = 0, firmware_reports = 0;
+    std::size_t replies = 0, status_elements = 0, firmware_reports = 0, job_reports = 0;
     std::vector<std::string> subscribe_lists;  // objects of every objects-list reply
     for (const std::string& frame : test::read_fixture_lines(name + ".jsonl")) {
         const json message = json::parse(frame);
@@ -769,6 +768,7 @@ TEST_P(RecordedTraffic, EveryFrameAsTheAnswerToThePluginsRequests) {
             const std::string method = message.at("method");
             if (method == "notify_status_update") status_elements += message.at("params").size();
             if (method.rfind("notify_klippy_", 0) == 0) ++firmware_reports;
+            if (method == "notify_history_changed") ++job_reports;  // each recorded one carries a job
         }
         dispatch(payload);
     }
@@ -776,7 +776,7 @@ TEST_P(RecordedTraffic, EveryFrameAsTheAnswerToThePluginsRequests) {
     EXPECT_TRUE(log.records("error").empty()) << log.text();
     EXPECT_EQ(console.count(" msg receive id:"), replies);
     EXPECT_EQ(console.count("msg not do:"), 0u);
-    EXPECT_EQ(reports.size(), status_elements + firmware_reports + recording.klipper_away_reports);
+    EXPECT_EQ(reports.size(), status_elements + firmware_reports + job_reports + recording.klipper_away_reports);
     EXPECT_EQ(static_cast<std::size_t>(connection->status_update_count()), status_elements);
 
     const std::vector<OutgoingMessage> sent = queued();

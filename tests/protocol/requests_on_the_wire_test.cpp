@@ -127,15 +127,26 @@ TEST_F(RequestsOnTheWire, ASubscriptionWithALoadedFileFetchesTheNewestJob) {
     EXPECT_EQ(status.last_job.filename, newest["filename"].get<std::string>());
 }
 
-TEST_F(RequestsOnTheWire, AnAddedHistoryJobBecomesTheLastJob) {
+TEST_F(AgentTest, TheLastJobFollowsAPrintToItsEnd) {
+    sim::SimulatorOptions options;  // a live printer: heating takes about a second
+    options.time_scale = 100.0;
+    options.job_seconds = 2.0;
+    start_simulator(options);
+    start_agent();
+    connect_and_subscribe();
     zorim_network_send_message_to_printer(
         agent.get(), kPrinter,
-        R"({"jsonrpc":"2.0","method":"printer.print.start","params":{"filename":"x.gcode"},"id":102})");
-    ASSERT_TRUE(history_changes.wait_for_count(1));
-    EXPECT_TRUE(log.wait_for("history changed:printer-1"));
-    const MachineStatus status = report_now();
-    EXPECT_EQ(status.last_job.filename, "x.gcode");
-    EXPECT_EQ(status.last_job.status, "in_progress");
+        R"({"jsonrpc":"2.0","method":"printer.print.start","params":{"filename":"cube_sim.gcode"},"id":102})");
+    std::size_t added = 0;
+    ASSERT_TRUE(statuses.wait_for([](const StatusReport& r) { return r.status.last_job.status == "in_progress"; }, 5s,
+                                  0, nullptr, &added));
+    StatusReport done;
+    ASSERT_TRUE(statuses.wait_for([](const StatusReport& r) { return r.status.last_job.status == "completed"; }, 20s,
+                                  added + 1, &done));
+    const json job = json::parse(simulator->history_json()).back();
+    EXPECT_EQ(done.status.last_job.job_id, job["job_id"].get<std::string>());
+    EXPECT_DOUBLE_EQ(done.status.last_job.end_time, job["end_time"].get<double>());
+    EXPECT_DOUBLE_EQ(done.status.last_job.total_duration, job["total_duration"].get<double>());
 }
 
 }  // namespace
