@@ -71,9 +71,11 @@ ZORIM_NETWORK_API void* zorim_network_create_agent(std::string log_dir, std::int
 ZORIM_NETWORK_API std::int32_t zorim_network_destroy_agent(void* agent) {
     if (agent == nullptr) return 0;
     auto* manager = static_cast<PrinterManager*>(agent);
-    if (manager->on_plugin_thread()) {
-        // From inside a callback: freeing the agent would pull it from under
-        // the thread that runs the callback. Refused; the agent stays intact.
+    if (manager->on_plugin_thread() || manager->in_host_callback()) {
+        // From inside a callback (on the plug-in's threads, or on the host's
+        // own in the report of a reopen): freeing the agent would pull it
+        // from under the code that called the callback. Refused; the agent
+        // stays intact.
         zorim::log_record(Severity::error, "zorim_network_destroy_agent: refused inside a callback; the agent "
                                            "must be destroyed from a thread of the host");
         return -1;

@@ -53,9 +53,10 @@ bool PrinterManager::on_plugin_thread() const {
 }
 
 bool PrinterManager::stop() {
-    if (on_plugin_thread()) {
+    if (on_plugin_thread() || in_host_callback()) {
         // A thread cannot end and join itself, and the agent it belongs to
-        // must outlive it: stopping from inside a callback is refused.
+        // must outlive it (and the code that called the callback, on the
+        // host's thread too): stopping from inside a callback is refused.
         log_record(Severity::error, "stop: refused on a thread of the agent; the agent must not be destroyed "
                                     "from inside a callback");
         return false;

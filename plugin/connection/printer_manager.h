@@ -54,11 +54,14 @@ public:
     // endpoint or a thread cannot be made; a second call is ignored.
     void start();
     // Closes the open connections (1001), ends the threads. Idempotent.
-    // Refused, with an error record, on one of the agent's own threads (from
-    // inside a callback): returns false and leaves the agent running.
+    // Refused, with an error record, on one of the agent's own threads or
+    // inside one of its callbacks: returns false and leaves the agent running.
     bool stop();
     // True on the agent's network, send or keep-alive thread.
     bool on_plugin_thread() const;
+    // True while one of this agent's host callbacks runs on the calling
+    // thread, whichever thread that is.
+    bool in_host_callback() const;
 
     // 0 when a connection was started or is already open; -1 when the
     // endpoint refused the URI or has not been started.

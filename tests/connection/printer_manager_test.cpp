@@ -363,6 +363,20 @@ TEST_F(AgentTest, DestroyingTheAgentFromInsideACallbackIsRefusedAndTheAgentCarri
     agent.reset();  // from this thread, while the callback's locals exist
 }
 
+TEST_F(AgentTest, DestroyingTheAgentFromAReopenReportOnTheHostsThreadIsRefusedToo) {
+    start_agent();
+    void* raw = agent.get();
+    std::atomic<std::int32_t> result{1};
+    zorim_set_machine_status_changed_fn(raw, [&result, raw](std::string, MachineStatus status) {
+        if (status.machine_state == kMachineReconnecting) result.store(zorim_network_destroy_agent(raw));
+    });
+    zorim_network_connect_printer(raw, kPrinter, "127.0.0.1:1", "", "");
+    zorim_network_connect_printer(raw, kPrinter, "127.0.0.1:2", "", "");  // a reopen, reported on this thread
+    EXPECT_EQ(result.load(), -1);
+    EXPECT_EQ(agent->registered_ids(), std::vector<std::string>{kPrinter});
+    agent.reset();  // while `result` exists
+}
+
 TEST_F(AgentTest, TextForAPrinterThatIsNotOpenIsDroppedAndNeverRegistered) {
     start_agent();
     zorim_network_connect_printer(agent.get(), kPrinter, refused_address(), "", "");
