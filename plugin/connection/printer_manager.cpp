@@ -301,13 +301,14 @@ bool PrinterManager::send(const std::string& device_id, std::int32_t request_id,
     } else {
         queued = send_queue_.try_push(std::move(message));
     }
+    // The text is logged whether or not it was queued: a dropped one is
+    // then found in the log beside its warning.
+    if (!record.empty()) log_record(Severity::debug, record);
     if (!queued) {
         log_record(Severity::warning, "send: dropped request id " + std::to_string(request_id) + " for " + device_id +
                                           (send_queue_.closed() ? ": the agent is stopped" : ": the send queue is full"));
-        return false;
     }
-    if (!record.empty()) log_record(Severity::debug, record);
-    return true;
+    return queued;
 }
 
 void PrinterManager::do_send_loop() {

@@ -303,6 +303,10 @@ TEST_F(AgentTest, StopClosesOpenPrintersWith1001AndKeepsFailedOnesRegistered) {
     EXPECT_TRUE(log.contains("stop connection thread end"));
     EXPECT_TRUE(log.contains("do_send_loop stop\n"));
     EXPECT_TRUE(log.contains("do_socket_check_loop stop\n"));
+    // A text the stopped agent cannot queue is still logged as sent, beside its warning.
+    zorim_network_send_message_to_printer(agent.get(), "open-one", "{}");
+    EXPECT_TRUE(log.contains("send msg:id,{}\n"));
+    EXPECT_TRUE(log.contains("send: dropped request id 0 for open-one: the agent is stopped"));
 }
 
 TEST_F(AgentTest, ConnectBeforeStartFailsCleanlyAndStartTwiceIsIgnored) {
