@@ -66,7 +66,31 @@ if [[ $(id -u) -ne 0 ]]; then
     sudo=(sudo)
 fi
 
+# Another package installation (an unattended upgrade, a second setup run)
+# may hold the package manager's locks. apt-get waits for dpkg's own lock
+# (DPkg::Lock::Timeout) but not for the package lists' lock, and says nothing
+# while it waits: this waits for all of them, naming who holds them.
+lock_wait=900
+locks='^/var/lib/(dpkg/lock(-frontend)?|apt/lists/lock)$'
+wait_for_package_locks() {
+    local holders waited=0
+    for (( ; ; waited++)); do
+        holders=$("${sudo[@]}" lslocks -n -o COMMAND,PID,PATH 2>/dev/null |
+            awk -v locks="$locks" '$3 ~ locks { print $1 " (" $2 ")" }' | sort -u | paste -sd ' ' -)
+        [[ -n "$holders" ]] || return 0
+        if ((waited >= lock_wait)); then
+            echo "setup.sh: the package manager is still locked by $holders after $lock_wait s" >&2
+            return 1
+        fi
+        ((waited % 30)) || echo "setup.sh: waiting for the package manager's lock, held by $holders"
+        sleep 1
+    done
+}
+apt_get() { "${sudo[@]}" apt-get -o DPkg::Lock::Timeout="$lock_wait" "$@"; }
+
 echo "setup.sh: installing ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
-"${sudo[@]}" apt-get update -q
-"${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+wait_for_package_locks
+apt_get update -q
+wait_for_package_locks
+apt_get install -y -q --no-install-recommends "${missing[@]}"
