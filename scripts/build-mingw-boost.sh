@@ -5,6 +5,9 @@
 #
 #   scripts/build-mingw-boost.sh        prints the install prefix when done
 #
+# Standard output carries that prefix and nothing else, for callers to
+# capture; everything else, the tools' own output included, goes to standard
+# error.
 # The result (headers and static libraries) goes to a cache outside the source
 # tree, ${XDG_CACHE_HOME:-$HOME/.cache}/zorim/mingw-boost-1.81 (override with
 # ZORIM_MINGW_BOOST_PREFIX). A stamp file marks a complete install; when it is
@@ -38,8 +41,12 @@ stamp=$prefix/.zorim-complete
 
 log() { echo "build-mingw-boost: $*" >&2; }
 
+# The caller's standard output is kept on descriptor 3 for the prefix alone;
+# from here on standard output is standard error.
+exec 3>&1 1>&2
+
 if [[ -f "$stamp" && "$(cat "$stamp")" == "$stamp_text" ]]; then
-    echo "$prefix"
+    echo "$prefix" >&3
     exit 0
 fi
 
@@ -48,7 +55,7 @@ mkdir -p "$cache"
 exec 9>"$cache/mingw-boost-1.81.lock"
 flock 9
 if [[ -f "$stamp" && "$(cat "$stamp")" == "$stamp_text" ]]; then
-    echo "$prefix"
+    echo "$prefix" >&3
     exit 0
 fi
 
@@ -140,4 +147,4 @@ fetch_source
 bootstrap_b2
 build_boost
 log "done"
-echo "$prefix"
+echo "$prefix" >&3

@@ -45,6 +45,13 @@ install_packages() {
 build_boost() {
     log "Boost for MinGW"
     boost_prefix=$("$root/scripts/build-mingw-boost.sh")
+    # Its standard output is the prefix alone; anything else there would
+    # reach CMake as part of the path.
+    if [[ "$boost_prefix" == *$'\n'* || ! -d "$boost_prefix" ]]; then
+        log "scripts/build-mingw-boost.sh printed $(printf '%q' "$boost_prefix") where the path of one existing" \
+            "directory was expected"
+        return 1
+    fi
 }
 
 # build_programs [TARGET]: everything, or one target and what it needs.
