@@ -14,8 +14,12 @@ if [[ "$1" == --wine ]]; then
     shift 2
 fi
 demo=$1
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+top=$(mktemp -d)
+trap 'rm -rf "$top"' EXIT
+# A log folder whose name is not ASCII, as under such a user profile.
+export LC_ALL=C.UTF-8
+work="$top/log dir ü"
+mkdir "$work"
 log_dir=$work
 if ((${#run[@]})); then
     log_dir=$("${run[0]}" winepath -w "$work" 2>/dev/null | tr -d '\r')

@@ -30,6 +30,9 @@
 #include <string>
 #include <vector>
 
+#include <boost/nowide/args.hpp>
+#include <boost/nowide/convert.hpp>
+
 #if defined(_WIN32)
 #include <io.h>
 #define ZORIM_ISATTY _isatty
@@ -37,7 +40,8 @@
 #define ZORIM_DUP2 _dup2
 #define ZORIM_FDOPEN _fdopen
 #define ZORIM_OPEN_FLAGS (_O_WRONLY | _O_CREAT | _O_TRUNC)
-#define ZORIM_OPEN _open
+// Paths are UTF-8 texts here, as in the plug-in: opened by their UTF-16 name.
+#define ZORIM_OPEN(path, flags, mode) _wopen(boost::nowide::widen(path).c_str(), flags, mode)
 #else
 #include <unistd.h>
 #define ZORIM_ISATTY isatty
@@ -73,6 +77,25 @@ struct Options {
     double outage_for = 0;  // seconds
     std::vector<std::pair<std::string, std::string>> printers;  // id, address
 };
+
+// Paths are UTF-8 texts in this program, as they are for the plug-in (its
+// log_dir): on Windows they are converted to and from UTF-16 names rather
+// than read in the ANSI code page.
+std::filesystem::path path_from_utf8(const std::string& text) {
+#if defined(_WIN32)
+    return std::filesystem::path(boost::nowide::widen(text));
+#else
+    return std::filesystem::path(text);
+#endif
+}
+
+std::string utf8_from_path(const std::filesystem::path& path) {
+#if defined(_WIN32)
+    return boost::nowide::narrow(path.wstring());
+#else
+    return path.string();
+#endif
+}
 
 [[noreturn]] void usage(const std::string& problem) {
     std::cerr << "zorim_demo_host: " << problem << "\n"
@@ -182,11 +205,11 @@ int run(const Options& options) {
     }
 
     std::string log_dir = options.log_dir;
-    if (log_dir.empty()) log_dir = (std::filesystem::temp_directory_path() / "zorim-demo").string();
-    std::filesystem::create_directories(log_dir);
+    if (log_dir.empty()) log_dir = utf8_from_path(std::filesystem::temp_directory_path() / "zorim-demo");
+    std::filesystem::create_directories(path_from_utf8(log_dir));
 
     const bool terminal = !options.plain && ZORIM_ISATTY(1);
-    const ConsoleRedirect console((std::filesystem::path(log_dir) / "plugin-console.txt").string());
+    const ConsoleRedirect console(utf8_from_path(path_from_utf8(log_dir) / "plugin-console.txt"));
     FILE* out = console.view();
 
     StatusView view;
@@ -305,6 +328,9 @@ int run(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // On Windows the arguments come in the ANSI code page; taken again from
+    // the UTF-16 command line, they are UTF-8 like every path here.
+    const boost::nowide::args utf8_arguments(argc, argv);
     const Options options = parse_options(argc, argv);
     std::signal(SIGINT, on_signal);
     std::signal(SIGTERM, on_signal);
