@@ -516,5 +516,43 @@ TEST(Simulator, SendsNotificationsAndTextsOnDemand) {
     EXPECT_EQ(on_first[0], "only the first");
 }
 
+TEST(Simulator, StopsReadingUntilToldToReadAgain) {
+    PrinterSimulator simulator(quiet_printer());
+    simulator.start();
+    TestClient client(simulator.websocket_url());
+    ASSERT_TRUE(client.wait_open());
+    ASSERT_TRUE(simulator.wait_for_connections(1, patience));
+    simulator.set_reading(false);
+    client.send(request("printer.info", json::object(), 3));
+    client.ping("unread");
+    EXPECT_FALSE(simulator.wait_for_texts(1, 300ms)) << "a printer that reads nothing took a request";
+    EXPECT_TRUE(client.messages().empty());
+    simulator.set_reading(true);
+    ASSERT_TRUE(client.wait_reply(3));
+    EXPECT_TRUE(client.wait_pongs(1));
+    EXPECT_EQ(simulator.text_count(), 1u);
+}
+
+TEST(Simulator, FloodsUntilStoppedAndStillAnswers) {
+    PrinterSimulator simulator(quiet_printer());
+    simulator.start();
+    TestClient client(simulator.websocket_url());
+    ASSERT_TRUE(client.wait_open());
+    ASSERT_TRUE(simulator.wait_for_connections(1, patience));
+    const std::string flood = R"({"jsonrpc":"2.0","method":"notify_gcode_response","params":["flood"]})";
+    EXPECT_EQ(simulator.start_flood(flood), 1u);
+    ASSERT_TRUE(client.wait_notification("notify_gcode_response", 200)) << "no stream of flood frames";
+    client.send(request("printer.info", json::object(), 3));
+    ASSERT_TRUE(client.wait_reply(3)) << "a request went unanswered during the flood";
+    simulator.stop_flood();
+    ASSERT_EQ(simulator.send_text("end"), 1u);
+    client.send(request("printer.info", json::object(), 4));
+    ASSERT_TRUE(client.wait_text("end"));
+    ASSERT_TRUE(client.wait_reply(4));
+    const auto texts = client.messages();
+    const auto end = std::find(texts.begin(), texts.end(), "end");
+    EXPECT_EQ(std::find(end, texts.end(), flood), texts.end()) << "the flood went on after stop_flood()";
+}
+
 }  // namespace
 }  // namespace zorim::sim

@@ -58,6 +58,14 @@ public:
         std::map<std::size_t, Handle> connections;  // open ones; network thread only
         std::map<Handle, std::size_t, std::owner_less<Handle>> indexes;
         std::set<std::size_t> closed_by_server;
+        // The flood's text and the connections it goes to, until stop_flood().
+        std::shared_ptr<const std::string> flood_text;
+        std::set<std::size_t> flooded;
+        // What arrived in the last read before reading stopped, handled once
+        // it starts again (websocketpp finishes the read it has begun).
+        std::vector<std::pair<Handle, Server::message_ptr>> unread;
+        // A connection that reads nothing has no handler left that holds it.
+        std::map<std::size_t, Server::connection_ptr> paused;
         // Answers held back by the answer delay; cancelled by stop().
         std::set<std::shared_ptr<asio::steady_timer>> delayed;
         bool stopping = false;  // network thread only
@@ -86,6 +94,8 @@ public:
     bool close_connection(Run& run, std::size_t connection, int code, const std::string& reason);
     bool drop_connection(Run& run, std::size_t connection);
     std::size_t broadcast(const std::string& text);
+    void pause_or_resume(Run& run, std::size_t connection, bool reading);
+    void pump_flood(Run& run, std::size_t connection);
 
     double now() const {
         return std::chrono::duration<double>(Clock::now() - created_).count() * options_.time_scale;
@@ -116,6 +126,7 @@ public:
     std::size_t accepted_ = 0;
 
     std::atomic<bool> answer_pings_{true};
+    std::atomic<bool> reading_{true};
     std::atomic<std::int64_t> answer_delay_ms_{0};
     std::atomic<std::uint16_t> port_{0};
     std::size_t next_connection_ = 0;  // network thread only; indexes are never reused
@@ -259,6 +270,9 @@ void PrinterSimulator::Impl::stop() {
         r.delayed.clear();
         websocketpp::lib::error_code ec;
         r.server.stop_listening(ec);
+        // The close handshakes need reading.
+        const auto paused = r.paused;
+        for (const auto& item : paused) pause_or_resume(r, item.first, true);
         const auto open = r.connections;
         for (const auto& item : open) {
             if (!close_connection(r, item.first, websocketpp::close::status::going_away, "server shutdown")) {
@@ -339,6 +353,7 @@ void PrinterSimulator::Impl::opened(Run& r, Handle handle) {
     }
     records_changed_.notify_all();
     if (options_.log_connections) log("connection " + std::to_string(index) + " opened");
+    if (!reading_) pause_or_resume(r, index, false);
     // A handshake that completes while stop() runs would keep the loop alive.
     if (r.stopping) close_connection(r, index, websocketpp::close::status::going_away, "server shutdown");
 }
@@ -349,6 +364,8 @@ void PrinterSimulator::Impl::closed(Run& r, Handle handle) {
     const std::size_t index = it->second;
     r.indexes.erase(it);
     r.connections.erase(index);
+    r.flooded.erase(index);
+    r.paused.erase(index);
     ClientClose record;
     record.connection = index;
     record.server_initiated = r.closed_by_server.erase(index) != 0;
@@ -390,6 +407,10 @@ void PrinterSimulator::Impl::received(Run& r, Handle handle, const Server::messa
     const auto it = r.indexes.find(handle);
     if (it == r.indexes.end()) return;
     const std::size_t index = it->second;
+    if (!reading_) {
+        r.unread.emplace_back(handle, message);
+        return;
+    }
     if (message->get_opcode() != websocketpp::frame::opcode::text) {
         log("connection " + std::to_string(index) + ": binary frame ignored");
         return;
@@ -541,6 +562,38 @@ bool PrinterSimulator::Impl::drop_connection(Run& r, std::size_t connection) {
         log_error("dropping connection " + std::to_string(connection) + " failed: " + error.what());
         return false;
     }
+}
+
+void PrinterSimulator::Impl::pause_or_resume(Run& r, std::size_t connection, bool reading) {
+    const auto it = r.connections.find(connection);
+    if (it == r.connections.end()) return;
+    websocketpp::lib::error_code ec;
+    const auto con = r.server.get_con_from_hdl(it->second, ec);
+    if (!ec) ec = reading ? con->resume_reading() : con->pause_reading();
+    if (reading) {
+        r.paused.erase(connection);
+    } else {
+        r.paused[connection] = con;
+    }
+    if (ec) log_error("connection " + std::to_string(connection) + ": changing reading failed: " + ec.message());
+}
+
+// One flood frame whenever nothing is left unwritten; looks again shortly
+// (websocketpp has no event for a drained send buffer).
+void PrinterSimulator::Impl::pump_flood(Run& r, std::size_t connection) {
+    if (r.stopping || !r.flood_text || r.flooded.count(connection) == 0) return;
+    const auto it = r.connections.find(connection);
+    if (it == r.connections.end()) return;
+    websocketpp::lib::error_code ec;
+    const auto con = r.server.get_con_from_hdl(it->second, ec);
+    if (ec) return;
+    if (con->get_buffered_amount() == 0 && !write(r, connection, *r.flood_text)) return;
+    auto timer = std::make_shared<asio::steady_timer>(r.io, std::chrono::microseconds(100));
+    r.delayed.insert(timer);
+    timer->async_wait([this, &r, timer, connection](const asio::error_code& wait_ec) {
+        r.delayed.erase(timer);
+        if (!wait_ec) pump_flood(r, connection);
+    });
 }
 
 std::size_t PrinterSimulator::Impl::broadcast(const std::string& text) {
@@ -723,6 +776,39 @@ bool PrinterSimulator::drop(std::size_t connection) {
 }
 
 void PrinterSimulator::set_answer_pings(bool answer) { impl_->answer_pings_ = answer; }
+
+void PrinterSimulator::set_reading(bool reading) {
+    impl_->reading_ = reading;
+    impl_->on_network<bool>([this, reading](Impl::Run& r) {
+        for (const auto& item : r.connections) impl_->pause_or_resume(r, item.first, reading);
+        if (reading) {
+            const auto unread = std::move(r.unread);
+            r.unread.clear();
+            for (const auto& [handle, message] : unread) impl_->received(r, handle, message);
+        }
+        return true;
+    });
+}
+
+std::size_t PrinterSimulator::start_flood(const std::string& text) {
+    return impl_
+        ->on_network<std::size_t>([this, text](Impl::Run& r) {
+            r.flood_text = std::make_shared<const std::string>(text);
+            for (const auto& item : r.connections) {
+                if (r.flooded.insert(item.first).second) impl_->pump_flood(r, item.first);
+            }
+            return r.flooded.size();
+        })
+        .value_or(0);
+}
+
+void PrinterSimulator::stop_flood() {
+    impl_->on_network<bool>([](Impl::Run& r) {
+        r.flood_text.reset();
+        r.flooded.clear();
+        return true;
+    });
+}
 
 void PrinterSimulator::set_answer_delay(std::chrono::milliseconds delay) {
     impl_->answer_delay_ms_ = delay.count();

@@ -135,6 +135,14 @@ public:
     std::size_t drop_all();  // TCP shutdown without a close frame
     bool drop(std::size_t connection);
     void set_answer_pings(bool answer);
+    // false: stops reading from every open connection (a printer that stays connected but
+    // takes nothing more: the client's writes pile up in the sockets); true: reads again.
+    void set_reading(bool reading);
+    // Writes `text` as text frames to every open connection, one after another as fast as the
+    // sockets take them (never more than one unwritten at a time), until stop_flood();
+    // returns how many connections are flooded. Requests are still read and answered.
+    std::size_t start_flood(const std::string& text);
+    void stop_flood();
     void set_answer_requests(bool answer);  // false: every request goes unanswered
     // A slow printer: what a request brings back (its answer and any
     // notifications it causes) goes out this long after the request was
