@@ -2,16 +2,20 @@
 // to it, every wait is bounded, nothing sleeps blindly.
 #include "printer_simulator.h"
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/beast/core/buffers_to_string.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/websocket/stream.hpp>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
-#include <websocketpp/client.hpp>
-#include <websocketpp/config/asio_no_tls_client.hpp>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <functional>
-#include <future>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -23,49 +27,41 @@ namespace {
 
 using namespace std::chrono_literals;
 using nlohmann::json;
-using Client = websocketpp::client<websocketpp::config::asio_client>;
+namespace net = boost::asio;
+namespace websocket = boost::beast::websocket;
+using error_code = boost::system::error_code;
 
 constexpr auto patience = 5s;  // generous for sanitizer builds; passing tests never wait it out
 
-// One WebSocket connection on its own thread. Every operation on the
-// connection is posted to that thread, so the test thread never touches
-// websocketpp state directly.
+// One WebSocket connection (ws://HOST:PORT/PATH) on its own thread. Every
+// operation on the connection is posted to that thread and carried out in
+// order, so the test thread never touches the stream directly.
 class TestClient {
 public:
     explicit TestClient(const std::string& url) {
-        client_.clear_access_channels(websocketpp::log::alevel::all);
-        client_.clear_error_channels(websocketpp::log::elevel::all);
-        client_.init_asio();
-        client_.set_open_handler([this](websocketpp::connection_hdl) { update([this] { open_ = true; }); });
-        client_.set_fail_handler([this](websocketpp::connection_hdl) { update([this] { failed_ = true; }); });
-        client_.set_close_handler([this](websocketpp::connection_hdl h) {
-            const auto connection = client_.get_con_from_hdl(h);
-            const int code = connection->get_remote_close_code();
-            const std::string reason = connection->get_remote_close_reason();
-            update([&] {
-                closed_ = true;
-                close_code_ = code;
-                close_reason_ = reason;
+        const std::string rest = url.substr(std::string("ws://").size());
+        const auto colon = rest.find(':');
+        const auto slash = rest.find('/');
+        const std::string host = rest.substr(0, colon);
+        const std::string port = rest.substr(colon + 1, slash - colon - 1);
+        ws_.control_callback([this](websocket::frame_type kind, boost::beast::string_view payload) {
+            if (kind == websocket::frame_type::pong) update([&] { pongs_.emplace_back(payload); });
+        });
+        const net::ip::tcp::endpoint endpoint(net::ip::make_address(host), static_cast<unsigned short>(std::stoi(port)));
+        ws_.next_layer().async_connect(endpoint, [this, host = host + ":" + port, target = rest.substr(slash)](error_code ec) {
+            if (ec) return update([this] { failed_ = true; });
+            ws_.async_handshake(host, target, [this](error_code handshake_ec) {
+                if (handshake_ec) return update([this] { failed_ = true; });
+                update([this] { open_ = true; });
+                read();
             });
         });
-        client_.set_message_handler([this](websocketpp::connection_hdl, Client::message_ptr message) {
-            const std::string text = message->get_payload();
-            update([&] { messages_.push_back(text); });
-        });
-        client_.set_pong_handler([this](websocketpp::connection_hdl, std::string payload) {
-            update([&] { pongs_.push_back(payload); });
-        });
-        websocketpp::lib::error_code ec;
-        const auto connection = client_.get_connection(url, ec);
-        if (ec) throw std::runtime_error("bad url " + url + ": " + ec.message());
-        handle_ = connection->get_handle();
-        client_.connect(connection);
-        thread_ = std::thread([this] { client_.run(); });
+        thread_ = std::thread([this] { io_.run(); });
     }
 
     ~TestClient() {
-        if (is_open()) close(websocketpp::close::status::normal, "test over");
-        if (!wait([this] { return closed_ || failed_; }, 2s)) client_.stop();
+        if (is_open()) close(1000, "test over");
+        if (!wait([this] { return closed_ || failed_; }, 2s)) io_.stop();
         thread_.join();
     }
 
@@ -84,17 +80,9 @@ public:
         return close_reason_;
     }
 
-    void send(const std::string& text) {
-        on_client([this, text] { client_.send(handle_, text, websocketpp::frame::opcode::text); });
-    }
-    void ping(const std::string& payload) { on_client([this, payload] { client_.ping(handle_, payload); }); }
-    void close(int code, const std::string& reason) {
-        on_client([this, code, reason] {
-            websocketpp::lib::error_code ec;
-            client_.close(handle_, static_cast<websocketpp::close::status::value>(code), reason, ec);
-        });
-    }
-
+    void send(const std::string& text) { enqueue({Out::text, text, 0}); }
+    void ping(const std::string& payload) { enqueue({Out::ping, payload, 0}); }
+    void close(int code, const std::string& reason) { enqueue({Out::close, reason, code}); }
     std::vector<std::string> messages() {
         std::lock_guard<std::mutex> lock(mutex_);
         return messages_;
@@ -147,6 +135,12 @@ public:
     }
 
 private:
+    struct Out {
+        enum Kind { text, ping, close } kind;
+        std::string data;  // the text, the ping's payload or the close reason
+        int code;
+    };
+
     template <typename Change>
     void update(Change change) {
         {
@@ -160,22 +154,73 @@ private:
         std::unique_lock<std::mutex> lock(mutex_);
         return changed_.wait_for(lock, timeout, predicate);
     }
-    void on_client(std::function<void()> action) {
-        auto done = std::make_shared<std::promise<void>>();
-        auto future = done->get_future();
-        websocketpp::lib::asio::post(client_.get_io_service(), [action, done] {
-            try {
-                action();
-            } catch (const std::exception& error) {
-                ADD_FAILURE() << "client action failed: " << error.what();
+
+    void read() {
+        ws_.async_read(buffer_, [this](error_code ec, std::size_t) {
+            if (ec) {
+                // A close of this client's own ends when the server answers it.
+                if (!closing_) ended(ec == websocket::error::closed);
+                return;
             }
-            done->set_value();
+            std::string text = boost::beast::buffers_to_string(buffer_.data());
+            buffer_.clear();
+            update([&] { messages_.push_back(std::move(text)); });
+            read();
         });
-        ASSERT_EQ(future.wait_for(patience), std::future_status::ready) << "client thread stuck";
+    }
+    // 1006 when no close frame came, 1005 when it had no code.
+    void ended(bool got_close) {
+        const websocket::close_reason& reason = ws_.reason();
+        const int code = !got_close ? 1006 : reason.code == websocket::close_code::none ? 1005 : reason.code;
+        update([&] {
+            closed_ = true;
+            close_code_ = code;
+            close_reason_.assign(reason.reason.data(), reason.reason.size());
+        });
     }
 
-    Client client_;
-    websocketpp::connection_hdl handle_;
+    void enqueue(Out out) {
+        net::post(io_, [this, out = std::move(out)]() mutable {
+            out_.push_back(std::move(out));
+            write_next();
+        });
+    }
+    void write_next() {
+        if (writing_ || closing_ || out_.empty()) return;
+        writing_ = true;
+        current_ = std::move(out_.front());
+        out_.pop_front();
+        const auto written = [this](error_code ec, std::size_t = 0) {
+            writing_ = false;
+            if (!ec) write_next();
+        };
+        switch (current_.kind) {
+            case Out::text:
+                ws_.async_write(net::buffer(current_.data), written);
+                break;
+            case Out::ping: {
+                websocket::ping_data payload;
+                payload.assign(current_.data.data(), current_.data.size());
+                ws_.async_ping(payload, written);
+                break;
+            }
+            case Out::close: {
+                closing_ = true;
+                websocket::close_reason reason(static_cast<std::uint16_t>(current_.code));
+                reason.reason.assign(current_.data.data(), current_.data.size());
+                ws_.async_close(reason, [this](error_code ec) { ended(!ec); });
+                break;
+            }
+        }
+    }
+
+    net::io_context io_;
+    websocket::stream<net::ip::tcp::socket> ws_{io_};
+    boost::beast::flat_buffer buffer_;
+    std::deque<Out> out_;     // client thread only, like the three below
+    Out current_{Out::text, {}, 0};
+    bool writing_ = false;
+    bool closing_ = false;
     std::thread thread_;
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -405,10 +450,10 @@ TEST(Simulator, DropsConnectionsWithoutACloseFrame) {
     ASSERT_TRUE(simulator.wait_for_connections(1, patience));
     EXPECT_EQ(simulator.drop_all(), 1u);
     ASSERT_TRUE(client.wait_closed());
-    EXPECT_EQ(client.close_code(), websocketpp::close::status::abnormal_close) << "no close frame reached the client";
+    EXPECT_EQ(client.close_code(), 1006) << "no close frame reached the client";
     const auto record = simulator.wait_for_close(patience);
     ASSERT_TRUE(record);
-    EXPECT_EQ(record->code, websocketpp::close::status::abnormal_close);
+    EXPECT_EQ(record->code, 1006);
     EXPECT_TRUE(record->server_initiated);
 }
 
