@@ -34,9 +34,9 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <nlohmann/json.hpp>
-#include <websocketpp/config/asio_no_tls.hpp>
-#include <websocketpp/server.hpp>
 
 #include "bench_common.h"
 #include "zorim_network/zorim_network.h"
@@ -45,7 +45,6 @@ namespace {
 
 using namespace zorim::bench;
 using json = nlohmann::json;
-namespace asio = websocketpp::lib::asio;
 using Clock = std::chrono::steady_clock;
 
 // steady_clock is CLOCK_MONOTONIC, the same clock in both processes.
@@ -69,8 +68,6 @@ void raise_open_file_limit() {
 
 // ---- serve ------------------------------------------------------------------
 
-using Server = PeerServer;
-
 const char* const kObjects =
     R"({"objects":["webhooks","toolhead","extruder","heater_bed","print_stats","virtual_sdcard","display_status"]})";
 const char* const kInfo =
@@ -78,28 +75,25 @@ const char* const kInfo =
 
 class ScaleServer {
 public:
-    ScaleServer() {
-        set_up_peer(server_, [this](websocketpp::connection_hdl hdl, const std::string& text) { on_message(hdl, text); });
-        server_.set_listen_backlog(4096);
+    std::uint16_t listen() {
+        const std::uint16_t port = listen_on_loopback(acceptor_, 4096);
+        accept_peers(acceptor_, [this](PeerSession& session, const std::string& text) { on_message(session, text); });
+        return port;
     }
-
-    std::uint16_t listen() { return listen_on_loopback(server_); }
-    void run() { server_.run(); }
+    void run() { io_.run(); }
     void stop() {
-        asio::post(server_.get_io_service(), [this] {
-            server_.stop_listening();
-            for (auto& [con, timer] : streams_) {
-                timer->cancel();
-                asio::error_code ignored;
-                con->get_socket().close(ignored);
-            }
-            streams_.clear();
-            server_.stop();
+        net::post(io_, [this] {
+            error_code ignored;
+            acceptor_.close(ignored);
+            drop_all();
+            io_.stop();
         });
     }
 
 private:
-    void on_message(websocketpp::connection_hdl hdl, const std::string& text) {
+    using Timer = std::shared_ptr<net::steady_timer>;
+
+    void on_message(PeerSession& session, const std::string& text) {
         const json request = json::parse(text, nullptr, false);
         if (!request.is_object() || !request.contains("method") || !request["method"].is_string()) return;
         const std::string method = request["method"].get<std::string>();
@@ -113,16 +107,14 @@ private:
         if (method == "printer.info") result = kInfo;
         if (method == "printer.objects.list") result = kObjects;
         if (method == "printer.objects.subscribe") result = R"({"eventtime":1.0,"status":)" + frame_status() + "}";
-        websocketpp::lib::error_code ec;
-        Server::connection_ptr con = server_.get_con_from_hdl(hdl, ec);
-        if (ec) return;
-        con->send(R"({"jsonrpc":"2.0","result":)" + result + R"(,"id":)" + id + "}", websocketpp::frame::opcode::text);
-        if (method == "printer.objects.subscribe" && streams_.count(con) == 0) {
-            auto timer = std::make_shared<asio::steady_timer>(server_.get_io_service());
-            streams_.emplace(con, timer);
+        session.send(R"({"jsonrpc":"2.0","result":)" + result + R"(,"id":)" + id + "}");
+        auto stream = session.shared_from_this();
+        if (method == "printer.objects.subscribe" && streams_.count(stream) == 0) {
+            auto timer = std::make_shared<net::steady_timer>(io_);
+            streams_.emplace(stream, timer);
             // Spread the printers over the period, as real ones would be.
             std::uniform_int_distribution<int> phase(0, 249);
-            tick(con, timer, std::chrono::milliseconds(phase(random_)));
+            tick(stream, timer, std::chrono::milliseconds(phase(random_)));
         }
     }
 
@@ -134,33 +126,31 @@ private:
         return text;
     }
 
-    void tick(const Server::connection_ptr& con, const std::shared_ptr<asio::steady_timer>& timer,
-              std::chrono::milliseconds delay) {
+    void tick(const std::shared_ptr<PeerSession>& session, const Timer& timer, std::chrono::milliseconds delay) {
         timer->expires_after(delay);
-        timer->async_wait([this, con, timer](const asio::error_code& ec) {
-            if (ec || con->get_state() != websocketpp::session::state::open) {
-                streams_.erase(con);
+        timer->async_wait([this, session, timer](error_code ec) {
+            if (ec || !session->open()) {
+                streams_.erase(session);
                 return;
             }
             ++sent_;
-            con->send(R"({"jsonrpc":"2.0","method":"notify_status_update","params":[)" + frame_status() +
-                          R"(,1.0]})",
-                      websocketpp::frame::opcode::text);
-            tick(con, timer, std::chrono::milliseconds(250));
+            session->send(R"({"jsonrpc":"2.0","method":"notify_status_update","params":[)" + frame_status() +
+                          R"(,1.0]})");
+            tick(session, timer, std::chrono::milliseconds(250));
         });
     }
 
     void drop_all() {
-        for (auto& [con, timer] : streams_) {
+        for (auto& [session, timer] : streams_) {
             timer->cancel();
-            asio::error_code ignored;
-            con->get_socket().shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+            session->drop();
         }
         streams_.clear();
     }
 
-    Server server_;
-    std::map<Server::connection_ptr, std::shared_ptr<asio::steady_timer>> streams_;
+    net::io_context io_;
+    tcp::acceptor acceptor_{io_};
+    std::map<std::shared_ptr<PeerSession>, Timer> streams_;
     std::mt19937 random_{7};
     std::size_t sent_ = 0;
 };

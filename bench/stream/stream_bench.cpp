@@ -7,8 +7,8 @@
 //       frames looped to N and then one end frame, never holding more than 1 MiB
 //       unsent per connection. Prints its port on the first line; ends when its
 //       standard input closes.
-//   floor  --port P              a websocketpp client that only counts frames
-//   dom    --port P              a websocketpp client that parses every frame with
+//   floor  --port P              a Beast client that only counts frames
+//   dom    --port P              a Beast client that parses every frame with
 //                                nlohmann's DOM and folds it per object and field
 //   plugin --port P --lib PATH --log-level L --log-dir DIR --timeout SECONDS
 //       Loads the plug-in as a host does (dlopen, exports by name) and counts the
@@ -32,16 +32,14 @@
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include <dlfcn.h>
 
+#include <boost/asio/post.hpp>
 #include <nlohmann/json.hpp>
-#include <websocketpp/client.hpp>
-#include <websocketpp/config/asio_no_tls.hpp>
-#include <websocketpp/config/asio_no_tls_client.hpp>
-#include <websocketpp/server.hpp>
 
 #include "bench_common.h"
 #include "zorim_network/zorim_network.h"
@@ -50,7 +48,6 @@ namespace {
 
 using namespace zorim::bench;
 using json = nlohmann::json;
-namespace asio = websocketpp::lib::asio;
 using Clock = std::chrono::steady_clock;
 
 // The last frame of every stream; every client folds it and stops there.
@@ -115,56 +112,59 @@ Recording read_recording(const std::string& path) {
     return r;
 }
 
-using Server = PeerServer;
-
-// A server text frame made once and queued as often as needed: websocketpp
-// writes a prepared message as it is, so the server spends almost nothing per
-// frame and the clients, not the peer, set the pace.
-Server::message_ptr prepared_text_frame(const std::string& payload) {
-    std::string header(1, static_cast<char>(0x81));  // FIN, text
+// A server text frame's bytes (unmasked): header and payload.
+std::string text_frame(const std::string& payload) {
+    std::string frame(1, static_cast<char>(0x81));  // FIN, text
     const std::uint64_t size = payload.size();
     if (size < 126) {
-        header += static_cast<char>(size);
+        frame += static_cast<char>(size);
     } else if (size < 65536) {
-        header += static_cast<char>(126);
-        for (int shift = 8; shift >= 0; shift -= 8) header += static_cast<char>((size >> shift) & 0xff);
+        frame += static_cast<char>(126);
+        for (int shift = 8; shift >= 0; shift -= 8) frame += static_cast<char>((size >> shift) & 0xff);
     } else {
-        header += static_cast<char>(127);
-        for (int shift = 56; shift >= 0; shift -= 8) header += static_cast<char>((size >> shift) & 0xff);
+        frame += static_cast<char>(127);
+        for (int shift = 56; shift >= 0; shift -= 8) frame += static_cast<char>((size >> shift) & 0xff);
     }
-    auto message = std::make_shared<websocketpp::config::asio::message_type>(nullptr, websocketpp::frame::opcode::text, size);
-    message->set_header(header);
-    message->set_payload(payload);
-    message->set_prepared(true);
-    return message;
+    return frame + payload;
 }
 
+// The recording's frames are made once, back to back in one buffer, and
+// written straight from it in slices of whole frames: the peer spends almost
+// nothing per frame and the clients, not the peer, set the pace.
 class StreamServer {
 public:
     StreamServer(Recording recording, std::size_t frames) : rec_(std::move(recording)), total_(frames) {
-        for (const std::string& frame : rec_.frames) frames_.push_back(prepared_text_frame(frame));
-        end_frame_ = prepared_text_frame(kEndFrame);
-        set_up_peer(server_, [this](websocketpp::connection_hdl hdl, const std::string& text) { on_message(hdl, text); });
+        for (const std::string& frame : rec_.frames) {
+            offsets_.push_back(cycle_.size());
+            cycle_ += text_frame(frame);
+        }
+        offsets_.push_back(cycle_.size());
+        end_frame_ = text_frame(kEndFrame);
     }
 
-    std::uint16_t listen() { return listen_on_loopback(server_); }
-    void run() { server_.run(); }
+    std::uint16_t listen() {
+        const std::uint16_t port = listen_on_loopback(acceptor_);
+        accept_peers(acceptor_, [this](PeerSession& session, const std::string& text) { on_message(session, text); });
+        return port;
+    }
+    void run() { io_.run(); }
     void stop() {
-        asio::post(server_.get_io_service(), [this] {
-            server_.stop_listening();
-            server_.stop();
+        net::post(io_, [this] {
+            error_code ignored;
+            acceptor_.close(ignored);
+            io_.stop();
         });
     }
 
 private:
+    static constexpr std::size_t slice_bytes = 1u << 20;
+
     struct Stream {
-        Server::connection_ptr con;
+        std::shared_ptr<PeerSession> session;
         std::size_t sent = 0;
-        asio::steady_timer timer;
-        explicit Stream(Server::connection_ptr c, asio::io_context& io) : con(std::move(c)), timer(io) {}
     };
 
-    void on_message(websocketpp::connection_hdl hdl, const std::string& text) {
+    void on_message(PeerSession& session, const std::string& text) {
         const json request = json::parse(text, nullptr, false);
         if (!request.is_object() || !request.contains("id") || !request.contains("method") ||
             !request["method"].is_string())
@@ -172,46 +172,46 @@ private:
         const std::string method = request["method"].get<std::string>();
         const auto result = rec_.results.find(method);
         const std::string id = request["id"].dump();
-        const std::string reply =
+        auto reply = std::make_shared<const std::string>(text_frame(
             result != rec_.results.end()
                 ? R"({"jsonrpc":"2.0","result":)" + result->second + R"(,"id":)" + id + "}"
-                : R"({"jsonrpc":"2.0","error":{"code":-32601,"message":"Method not found"},"id":)" + id + "}";
-        websocketpp::lib::error_code ec;
-        Server::connection_ptr con = server_.get_con_from_hdl(hdl, ec);
-        if (ec) return;
-        con->send(reply, websocketpp::frame::opcode::text);
+                : R"({"jsonrpc":"2.0","error":{"code":-32601,"message":"Method not found"},"id":)" + id + "}"));
+        session.write_raw(net::buffer(*reply), [reply](error_code) {});
         // One stream per connection: a second subscription gets its reply only.
-        if (method == "printer.objects.subscribe" && streamed_.insert(hdl).second) {
-            pump(std::make_shared<Stream>(con, server_.get_io_service()));
+        if (method == "printer.objects.subscribe" && streamed_.insert(session.weak_from_this()).second) {
+            pump(std::make_shared<Stream>(Stream{session.shared_from_this()}));
         }
     }
 
-    // Queues frames while less than 1 MiB waits unsent, then looks again a
-    // little later: websocketpp has no event for a drained send buffer.
+    // The next slice of whole frames, at most 1 MiB, once the last one is
+    // written; then the end frame.
     void pump(const std::shared_ptr<Stream>& stream) {
-        Server::connection_ptr& con = stream->con;
-        if (con->get_state() != websocketpp::session::state::open) return;
-        while (stream->sent < total_ && con->get_buffered_amount() < (1u << 20)) {
-            con->send(frames_[stream->sent % frames_.size()]);
-            ++stream->sent;
-        }
         if (stream->sent == total_) {
-            con->send(end_frame_);
+            stream->session->write_raw(net::buffer(end_frame_), [](error_code) {});
             return;
         }
-        stream->timer.expires_after(std::chrono::microseconds(100));
-        stream->timer.async_wait([this, stream](const asio::error_code& wait_ec) {
-            if (!wait_ec) pump(stream);
+        const std::size_t first = stream->sent % rec_.frames.size();
+        std::size_t last = first + 1;
+        while (last < rec_.frames.size() && stream->sent + (last - first) < total_ &&
+               offsets_[last + 1] - offsets_[first] <= slice_bytes) {
+            ++last;
+        }
+        stream->sent += last - first;
+        const net::const_buffer slice(cycle_.data() + offsets_[first], offsets_[last] - offsets_[first]);
+        stream->session->write_raw(slice, [this, stream](error_code ec) {
+            if (!ec) net::post(io_, [this, stream] { pump(stream); });
         });
     }
 
     Recording rec_;
     const std::size_t total_;
-    std::vector<Server::message_ptr> frames_;
-    Server::message_ptr end_frame_;
-    // Owner order: a handle of a closed connection never matches a new one.
-    std::set<websocketpp::connection_hdl, std::owner_less<websocketpp::connection_hdl>> streamed_;
-    Server server_;
+    std::string cycle_;                 // every recorded frame, as a server writes it
+    std::vector<std::size_t> offsets_;  // where each starts in cycle_, and its end
+    std::string end_frame_;
+    // Owner order: a closed connection's session never matches a new one.
+    std::set<std::weak_ptr<PeerSession>, std::owner_less<std::weak_ptr<PeerSession>>> streamed_;
+    net::io_context io_;
+    tcp::acceptor acceptor_{io_};
 };
 
 int serve(const Options& opts) {
@@ -228,50 +228,42 @@ int serve(const Options& opts) {
     return 0;
 }
 
-// ---- websocketpp clients ----------------------------------------------------
-
-using Client = websocketpp::client<websocketpp::config::asio_client>;
+// ---- Beast clients ---------------------------------------------------------
 
 // Subscribes, hands the reply and every later frame to `on_frame`, and stops
 // on the end frame. `on_frame` gets the text and whether it is the reply.
 template <typename OnFrame>
 Window run_client(const std::string& port, std::size_t& frames, OnFrame on_frame) {
-    Client client;
-    client.clear_access_channels(websocketpp::log::alevel::all);
-    client.clear_error_channels(websocketpp::log::elevel::all);
-    client.init_asio();
+    net::io_context io;
+    websocket::stream<tcp::socket> ws(io);
+    ws.next_layer().connect(tcp::endpoint(net::ip::make_address("127.0.0.1"), static_cast<std::uint16_t>(std::stoi(port))));
+    ws.next_layer().set_option(tcp::no_delay(true));
+    ws.handshake("127.0.0.1:" + port, "/websocket");
+    ws.write(net::buffer(kSubscribe));
+    boost::beast::flat_buffer buffer;
     Window window;
-    bool replied = false;
-    client.set_open_handler([&](websocketpp::connection_hdl hdl) {
-        client.send(hdl, kSubscribe, websocketpp::frame::opcode::text);
-    });
-    client.set_message_handler([&](websocketpp::connection_hdl hdl, Client::message_ptr msg) {
-        const std::string& text = msg->get_payload();
-        if (!replied) {
-            window.start();
-            replied = true;
-            on_frame(text, true);
-            return;
-        }
+    ws.read(buffer);
+    window.start();
+    const auto text = [&buffer] {
+        const auto data = buffer.cdata();
+        return std::string_view(static_cast<const char*>(data.data()), data.size());
+    };
+    on_frame(text(), true);
+    for (;;) {
+        buffer.clear();
+        ws.read(buffer);
         ++frames;
-        on_frame(text, false);
-        if (text.size() == kEndFrame.size() && text == kEndFrame) {
-            window.end();
-            client.close(hdl, websocketpp::close::status::normal, "");
-        }
-    });
-    websocketpp::lib::error_code ec;
-    auto con = client.get_connection("ws://127.0.0.1:" + port + "/websocket", ec);
-    if (ec) throw std::runtime_error(ec.message());
-    client.connect(con);
-    client.run();
-    if (!window.ended()) throw std::runtime_error("the stream ended without the end frame");
+        on_frame(text(), false);
+        if (text().size() == kEndFrame.size() && text() == kEndFrame) break;
+    }
+    window.end();
+    ws.close(websocket::close_code::normal);
     return window;
 }
 
 int floor_client(const Options& opts) {
     std::size_t frames = 0;
-    const Window window = run_client(option(opts, "--port"), frames, [](const std::string&, bool) {});
+    const Window window = run_client(option(opts, "--port"), frames, [](std::string_view, bool) {});
     json out = window.fields();
     out["frames"] = frames;
     std::cout << out.dump() << std::endl;
@@ -293,7 +285,7 @@ void fold(json& state, json& objects) {
 int dom_client(const Options& opts) {
     std::size_t frames = 0;
     json state = json::object();
-    const Window window = run_client(option(opts, "--port"), frames, [&](const std::string& text, bool reply) {
+    const Window window = run_client(option(opts, "--port"), frames, [&](std::string_view text, bool reply) {
         json message = json::parse(text);
         if (reply) {
             fold(state, message["result"]["status"]);
