@@ -80,9 +80,9 @@ public:
         return close_reason_;
     }
 
-    void send(const std::string& text) { enqueue({Out::text, text, 0}); }
-    void ping(const std::string& payload) { enqueue({Out::ping, payload, 0}); }
-    void close(int code, const std::string& reason) { enqueue({Out::close, reason, code}); }
+    void send(const std::string& text) { enqueue({Out::text_frame, text, 0}); }
+    void ping(const std::string& payload) { enqueue({Out::ping_frame, payload, 0}); }
+    void close(int code, const std::string& reason) { enqueue({Out::close_frame, reason, code}); }
     std::vector<std::string> messages() {
         std::lock_guard<std::mutex> lock(mutex_);
         return messages_;
@@ -136,7 +136,7 @@ public:
 
 private:
     struct Out {
-        enum Kind { text, ping, close } kind;
+        enum Kind { text_frame, ping_frame, close_frame } kind;
         std::string data;  // the text, the ping's payload or the close reason
         int code;
     };
@@ -195,16 +195,16 @@ private:
             if (!ec) write_next();
         };
         switch (current_.kind) {
-            case Out::text:
+            case Out::text_frame:
                 ws_.async_write(net::buffer(current_.data), written);
                 break;
-            case Out::ping: {
+            case Out::ping_frame: {
                 websocket::ping_data payload;
                 payload.assign(current_.data.data(), current_.data.size());
                 ws_.async_ping(payload, written);
                 break;
             }
-            case Out::close: {
+            case Out::close_frame: {
                 closing_ = true;
                 websocket::close_reason reason(static_cast<std::uint16_t>(current_.code));
                 reason.reason.assign(current_.data.data(), current_.data.size());
@@ -218,7 +218,7 @@ private:
     websocket::stream<net::ip::tcp::socket> ws_{io_};
     boost::beast::flat_buffer buffer_;
     std::deque<Out> out_;     // client thread only, like the three below
-    Out current_{Out::text, {}, 0};
+    Out current_{Out::text_frame, {}, 0};
     bool writing_ = false;
     bool closing_ = false;
     std::thread thread_;

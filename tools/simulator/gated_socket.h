@@ -123,14 +123,14 @@ public:
     template <typename Buffers, typename Token>
     auto async_read_some(const Buffers& buffers, Token&& token) {
         return net::async_initiate<Token, void(error_code, std::size_t)>(
-            [this](auto handler, const Buffers& into) { read_when_readable(into, std::move(handler)); }, token,
+            [self = this](auto handler, const Buffers& into) { self->read_when_readable(into, std::move(handler)); }, token,
             buffers);
     }
 
     template <typename Buffers, typename Token>
     auto async_write_some(const Buffers& buffers, Token&& token) {
         return net::async_initiate<Token, void(error_code, std::size_t)>(
-            [this](auto handler, const Buffers& from) { write_for_beast(from, std::move(handler)); }, token, buffers);
+            [self = this](auto handler, const Buffers& from) { self->write_for_beast(from, std::move(handler)); }, token, buffers);
     }
 
     // Switched off, the next read waits; switched on, a waiting read goes on.

@@ -153,7 +153,7 @@ void Connection::finish() {
 
 bool Connection::close(int code, const std::string& reason) {
     if (!open_ || closing_ || !sendable_close_code(code)) return false;
-    Item item{Item::close, nullptr};
+    Item item{Item::close_frame, nullptr};
     if (code != 0 && code != 1005) item.reason.code = static_cast<std::uint16_t>(code);
     item.reason.reason.assign(reason.data(), std::min(reason.size(), item.reason.reason.max_size()));
     queue_.push_back(std::move(item));
@@ -191,22 +191,22 @@ void Connection::write_next() {
         writing_ = std::move(queue_.front());
         queue_.pop_front();
     } else if (flood_ && !closing_) {
-        writing_ = Item{Item::text, flood_};
+        writing_ = Item{Item::text_frame, flood_};
     } else {
         return;
     }
     busy_ = true;
     auto self = shared_from_this();
     switch (writing_.kind) {
-        case Item::text:
-        case Item::binary:
-            ws_.text(writing_.kind == Item::text);
+        case Item::text_frame:
+        case Item::binary_frame:
+            ws_.text(writing_.kind == Item::text_frame);
             ws_.async_write(net::buffer(*writing_.data), [self](error_code ec, std::size_t) { self->written(ec); });
             break;
-        case Item::raw:
+        case Item::raw_bytes:
             ws_.next_layer().write_raw(net::buffer(*writing_.data), [self](error_code ec) { self->written(ec); });
             break;
-        case Item::close:
+        case Item::close_frame:
             // Nothing is written after the close frame; the read under way
             // ends with it, and the handshake's outcome decides the record.
             closing_handshake_ = true;

@@ -50,9 +50,9 @@ public:
 
     // Queued behind what was queued before; false once the connection is
     // closing or gone.
-    bool send_text(std::shared_ptr<const std::string> text) { return queue({Item::text, std::move(text)}); }
-    bool send_binary(std::shared_ptr<const std::string> payload) { return queue({Item::binary, std::move(payload)}); }
-    bool send_raw(std::shared_ptr<const std::string> bytes) { return queue({Item::raw, std::move(bytes)}); }
+    bool send_text(std::shared_ptr<const std::string> text) { return queue({Item::text_frame, std::move(text)}); }
+    bool send_binary(std::shared_ptr<const std::string> payload) { return queue({Item::binary_frame, std::move(payload)}); }
+    bool send_raw(std::shared_ptr<const std::string> bytes) { return queue({Item::raw_bytes, std::move(bytes)}); }
     // The close frame goes out after what is queued; the client's answer ends
     // the connection, or, after a second without one, the socket is closed.
     bool close(int code, const std::string& reason);
@@ -75,7 +75,7 @@ public:
 
 private:
     struct Item {
-        enum Kind { text, binary, raw, close } kind;
+        enum Kind { text_frame, binary_frame, raw_bytes, close_frame } kind;
         std::shared_ptr<const std::string> data;
         boost::beast::websocket::close_reason reason{};
     };
@@ -106,7 +106,7 @@ private:
     bool closed_by_handshake_ = false;         // ... and the client answered it
     bool close_frame_seen_ = false;            // the read loop took the client's close frame
     std::deque<Item> queue_;
-    Item writing_{Item::text, nullptr};
+    Item writing_{Item::text_frame, nullptr};
     bool busy_ = false;  // an item is being written
     std::shared_ptr<const std::string> flood_;
 };

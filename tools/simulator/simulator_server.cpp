@@ -147,11 +147,14 @@ void PrinterSimulator::Impl::start() {
         throw std::runtime_error("printer simulator: cannot " + std::string(what) + " on " + options_.host + ":" +
                                  std::to_string(wanted) + ": " + ec.message());
     };
-    if (r.acceptor.open(endpoint.protocol(), ec)) fail("open a socket");
+    r.acceptor.open(endpoint.protocol(), ec);
+    if (ec) fail("open a socket");
     // A restarted simulator binds the same port while old sockets linger.
-    if (r.acceptor.set_option(tcp::acceptor::reuse_address(true), ec)) fail("reuse the address");
-    if (r.acceptor.bind(endpoint, ec)) fail("listen");
-    if (r.acceptor.listen(tcp::acceptor::max_listen_connections, ec)) fail("listen");
+    r.acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
+    if (ec) fail("reuse the address");
+    r.acceptor.bind(endpoint, ec);
+    if (!ec) r.acceptor.listen(tcp::acceptor::max_listen_connections, ec);
+    if (ec) fail("listen");
     port_ = r.acceptor.local_endpoint(ec).port();
 
     r.accept();
@@ -222,7 +225,7 @@ void PrinterSimulator::Impl::Run::begin_stop() {
     delayed.clear();
     const auto handshakes = opening;
     for (const auto& item : handshakes) item.second->end_waiting_handshake();
-    each([this](Connection& connection) {
+    each([](Connection& connection) {
         connection.stop_flood();
         connection.set_reading(true);  // the close handshake needs it
         if (!connection.close(going_away, "server shutdown")) connection.drop();
