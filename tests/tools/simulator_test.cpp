@@ -440,6 +440,13 @@ TEST(Simulator, ClosesWithCodeAndReasonAndRecordsWhatClientsSend) {
     EXPECT_FALSE(record->server_initiated);
     EXPECT_TRUE(simulator.wait_for_connections(0, patience));
     EXPECT_FALSE(simulator.close(1, 1000, "gone already"));
+
+    TestClient silent(simulator.websocket_url());
+    ASSERT_TRUE(silent.wait_open());
+    silent.close(0, "");  // a close frame without a code
+    const auto no_code = simulator.wait_for_close(patience, 2);
+    ASSERT_TRUE(no_code);
+    EXPECT_EQ(no_code->code, 1005);
 }
 
 TEST(Simulator, DropsConnectionsWithoutACloseFrame) {
