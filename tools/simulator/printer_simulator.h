@@ -153,8 +153,9 @@ public:
     // (cut to that length); the rest of the frame never comes. Followed by a
     // drop it is a link lost in the middle of a frame; with a declared length
     // over the client's limit, a frame too big to take. The bytes go straight
-    // to the socket, so call it while nothing else is being written there;
-    // that connection's later frames are not readable any more.
+    // to the socket after what was queued before (at once when nothing is),
+    // never inside another frame; that connection's later frames are not
+    // readable any more.
     std::size_t send_partial_frame(std::uint64_t declared_length, const std::string& payload);
 
     // ---- Injected faults (tried in the order added, before real handling) --
