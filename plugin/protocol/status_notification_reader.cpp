@@ -223,6 +223,10 @@ private:
             exponent += exponent_negative ? -written : written;
         }
         at_ = p;
+        // At 10^309 and above every double overflows, whatever the digits:
+        // refused here rather than left to a C library that may not say so
+        // (MinGW's strtod reads 0.<99,999 zeros>1e1000000 as 0).
+        if (mantissa_digits > 0 && mantissa_digits + exponent > kFiniteDigits + 1) return false;
         // A number only checked needs no conversion when it is below
         // 10^308, which no double overflows at; an underflow is no error.
         if (out == nullptr && (mantissa_digits == 0 || mantissa_digits + exponent <= kFiniteDigits)) return true;
