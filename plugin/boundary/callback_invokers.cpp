@@ -4,8 +4,8 @@
 // them). Invokers run without any plug-in lock held.
 #include <exception>
 
-#include "boundary/diagnostic_log.h"
 #include "connection/printer_manager.h"
+#include "diagnostics/diagnostic_log.h"
 
 namespace zorim {
 namespace {

@@ -9,9 +9,9 @@
 #include <windows.h>
 #endif
 
-#include "boundary/console.h"
-#include "boundary/diagnostic_log.h"
 #include "connection/printer_manager.h"
+#include "diagnostics/console.h"
+#include "diagnostics/diagnostic_log.h"
 #include "zorim_network/zorim_network.h"
 
 namespace {

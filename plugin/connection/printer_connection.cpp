@@ -2,9 +2,9 @@
 
 #include <utility>
 
-#include "boundary/console.h"
-#include "boundary/diagnostic_log.h"
 #include "connection/printer_manager.h"
+#include "diagnostics/console.h"
+#include "diagnostics/diagnostic_log.h"
 #include "protocol/request_catalogue.h"
 
 namespace zorim {

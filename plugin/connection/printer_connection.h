@@ -13,10 +13,10 @@
 #include <mutex>
 #include <string>
 
+#include "connection/callback_slot.h"
 #include "connection/websocket_endpoint.h"
 #include "protocol/message_router.h"
 #include "protocol/outgoing_message.h"
-#include "boundary/callback_slot.h"
 #include "zorim_network/machine_status.h"
 #include "zorim_network/zorim_network.h"
 

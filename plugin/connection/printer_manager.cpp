@@ -3,9 +3,9 @@
 #include <exception>
 #include <utility>
 
-#include "boundary/console.h"
-#include "boundary/diagnostic_log.h"
 #include "connection/printer_connection.h"
+#include "diagnostics/console.h"
+#include "diagnostics/diagnostic_log.h"
 
 namespace zorim {
 namespace {

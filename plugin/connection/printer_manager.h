@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "boundary/callback_slot.h"
+#include "connection/callback_slot.h"
 #include "connection/message_queue.h"
 #include "connection/websocket_endpoint.h"
 #include "zorim_network/zorim_network.h"

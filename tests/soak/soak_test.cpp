@@ -27,9 +27,9 @@
 
 #include <gtest/gtest.h>
 
-#include "boundary/console.h"
 #include "connection/printer_connection.h"
 #include "connection/printer_manager.h"
+#include "diagnostics/console.h"
 #include "printer_simulator.h"
 #include "support/test_support.h"
 #include "zorim_network/zorim_network.h"

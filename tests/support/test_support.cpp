@@ -12,8 +12,8 @@
 #include <stdexcept>
 #include <thread>
 
-#include "boundary/console.h"
-#include "boundary/diagnostic_log.h"
+#include "diagnostics/console.h"
+#include "diagnostics/diagnostic_log.h"
 
 namespace zorim::test {
 

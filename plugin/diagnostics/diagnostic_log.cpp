@@ -1,4 +1,4 @@
-#include "boundary/diagnostic_log.h"
+#include "diagnostics/diagnostic_log.h"
 
 #include <algorithm>
 #include <atomic>

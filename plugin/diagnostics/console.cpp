@@ -1,4 +1,4 @@
-#include "boundary/console.h"
+#include "diagnostics/console.h"
 
 #include <cstdio>
 #include <utility>
