@@ -20,6 +20,14 @@ else()
     find_package(nlohmann_json 3.10 REQUIRED)
 endif()
 
+# Asio and Beast (WebSocket over Asio) are header-only parts of Boost; the
+# threads and, on Windows, the socket libraries they need are linked here.
+add_library(zorim_asio INTERFACE)
+target_link_libraries(zorim_asio INTERFACE Boost::headers Threads::Threads)
+if(WIN32)
+    target_link_libraries(zorim_asio INTERFACE ws2_32 mswsock)
+endif()
+
 # websocketpp is header-only and its package target only adds an include path;
 # the Asio and thread pieces it needs are linked here.
 add_library(zorim_websocketpp INTERFACE)

@@ -263,26 +263,36 @@ void PrinterConnection::carry_out(PrinterManager& manager, MachineStatusReceiver
 
 // --- Sending ------------------------------------------------------------------------
 
-bool PrinterConnection::transmit(WebSocketEndpoint& endpoint, const LinkHandle& handle, std::int32_t request_id,
-                                 std::string text, bool await_reply) {
+PrinterConnection::Transmitted PrinterConnection::transmit(WebSocketEndpoint& endpoint, const LinkHandle& handle,
+                                                           std::int32_t request_id, std::string text,
+                                                           bool await_reply) {
     if (link_state_.load() != kLinkOpen) {
         log_record(Severity::debug, "websocket is not connected, send msg:" + text + "\n");
-        return false;
+        return Transmitted::not_open;
     }
     if (request_id > 0 && await_reply) {
         // Registered before the write, so a write that fails is still resent.
         std::lock_guard<std::mutex> lock(pending_mutex_);
         pending_requests_[request_id] = OutgoingMessage{std::string(), request_id, 0, true, text};
     }
-    auto report = [device_id = device_id_](const std::error_code& error, const std::string& sent) {
-        if (error) {
-            log_record(Severity::debug, "> Error sending message: " + error.message() + "\n");
-        } else if (log_enabled(Severity::debug)) {
-            log_record(Severity::debug, "send to " + device_id + " msg:" + sent + "\n");
-        }
-    };
-    endpoint.send_text(handle, std::move(text), std::move(report));
-    return true;
+    const WebSocketEndpoint::SendResult result = endpoint.send_text(handle, std::move(text));
+    if (result.full) {
+        log_record(Severity::warning, "send: dropped request id " + std::to_string(request_id) + " for " + device_id_ +
+                                          ": the printer has not taken the " + std::to_string(result.waiting_texts) +
+                                          " texts (" + std::to_string(result.waiting_bytes) +
+                                          " bytes) already handed to it");
+        return Transmitted::dropped;
+    }
+    if (result.error) log_record(Severity::debug, "> Error sending message: " + result.error.message() + "\n");
+    return Transmitted::handed_over;
+}
+
+void PrinterConnection::on_sent(const std::error_code& error, const std::string& text) {
+    if (error) {
+        log_record(Severity::debug, "> Error sending message: " + error.message() + "\n");
+    } else if (log_enabled(Severity::debug)) {
+        log_record(Severity::debug, "send to " + device_id_ + " msg:" + text + "\n");
+    }
 }
 
 void PrinterConnection::check_pending_requests(WebSocketEndpoint& endpoint) {

@@ -69,11 +69,17 @@ public:
                          std::string payload);
 
     // --- Sending (send and keep-alive threads) -------------------------
-    // Writes `text` on the link when it is open; registers it for resending
-    // first when it awaits a reply. False when the link is not open and the
-    // text was dropped.
-    bool transmit(WebSocketEndpoint& endpoint, const LinkHandle& handle, std::int32_t request_id, std::string text,
-                  bool await_reply);
+    enum class Transmitted {
+        handed_over,  // to the link's outbox (or refused by the link, with a record)
+        not_open,     // the link is not open: dropped with a record
+        dropped,      // the link's outbox is full: dropped with a warning
+    };
+    // Hands `text` to the link when it is open; registers it for resending
+    // first when it awaits a reply.
+    Transmitted transmit(WebSocketEndpoint& endpoint, const LinkHandle& handle, std::int32_t request_id,
+                         std::string text, bool await_reply);
+    // A text handed over was written, or could not be (network thread).
+    void on_sent(const std::error_code& error, const std::string& text);
     // The keep-alive tick: subscription watchdog, then resends.
     void check_pending_requests(WebSocketEndpoint& endpoint);
 

@@ -41,7 +41,10 @@ void PrinterManager::start() {
         log_record(Severity::warning, "start: the agent is already started; ignored");
         return;
     }
-    endpoint_.init(EndpointSettings{timing_.open_handshake_timeout, timing_.pong_timeout});
+    EndpointSettings settings;
+    settings.open_handshake_timeout = timing_.open_handshake_timeout;
+    settings.pong_timeout = timing_.pong_timeout;
+    endpoint_.init(settings);
     io_thread_ = std::make_shared<std::thread>([this] { run_network_loop(); });
     send_thread_ = std::make_shared<std::thread>([this] { do_send_loop(); });
     keepalive_thread_ = std::make_shared<std::thread>([this] { do_socket_check_loop(); });
@@ -222,6 +225,9 @@ void PrinterManager::bind_handlers(const std::shared_ptr<PrinterConnection>& con
     handlers.on_pong = [endpoint, connection](LinkHandle event, std::string payload) {
         contained("on_pong", [&] { connection->on_pong(*endpoint, std::move(event), std::move(payload)); });
     };
+    handlers.on_sent = [connection](LinkHandle, const std::error_code& error, const std::string& text) {
+        contained("on_sent", [&] { connection->on_sent(error, text); });
+    };
     endpoint_.bind(link, std::move(handlers));
 }
 
@@ -325,17 +331,8 @@ void PrinterManager::do_send_loop() {
             console_write(taken ? "send msg :1\n" : "send msg :0\n");
             if (!taken) return;
 
-            // Writes that the network thread or a slow printer has not taken
-            // yet count against the queue's bound: while they are at their
-            // limit the send thread waits, the queue fills and producers wait.
-            if (!endpoint_.wait_for_write_room(kMaxWritesInFlight, timing_.queue_wait,
-                                               [this] { return stopping_.load(); })) {
-                if (stopping_.load()) return;
-                log_record(Severity::warning, "send: dropped request id " + std::to_string(record.request_id) +
-                                                  " for " + record.device_id +
-                                                  ": earlier writes were not taken for a whole wait");
-                return;
-            }
+            // Never waits on a printer: the text goes to its link's outbox,
+            // or is dropped there when the printer has stopped taking texts.
             std::shared_ptr<PrinterConnection> connection = find(record.device_id);
             if (!connection) {
                 console_write("> No connection found with id " + record.device_id + "\n");
@@ -344,8 +341,8 @@ void PrinterManager::do_send_loop() {
                 return;
             }
             const std::int32_t request_id = record.request_id;
-            if (!connection->transmit(endpoint_, connection->handle(), request_id, std::move(record.text),
-                                      record.await_reply)) {
+            if (connection->transmit(endpoint_, connection->handle(), request_id, std::move(record.text),
+                                     record.await_reply) == PrinterConnection::Transmitted::not_open) {
                 log_record(Severity::warning, "send: dropped request id " + std::to_string(request_id) + " for " +
                                                   record.device_id + ": the link is not open");
             }

@@ -74,11 +74,6 @@ public:
     // requests, which the network thread queues past the bound.
     bool send(const std::string& device_id, std::int32_t request_id, std::string text, bool await_reply,
               bool agent_request = false);
-    // Most writes the send thread lets wait on the network thread or in a
-    // slow printer's backlog; beyond it the send thread, and so the queue and
-    // its producers, wait. With the queue's 1000 records it bounds the texts
-    // the agent holds.
-    static constexpr std::size_t kMaxWritesInFlight = 64;
 
     // --- Request operations (the request catalogue) -----------------------
     void request_objects_list(const std::string& device_id);

@@ -1,50 +1,461 @@
 #include "connection/websocket_endpoint.h"
 
 #include <algorithm>
-#include <memory>
+#include <deque>
+#include <mutex>
+#include <optional>
 #include <utility>
-#include <vector>
 
-#include <websocketpp/client.hpp>
-#include <websocketpp/close.hpp>
-#include <websocketpp/common/network.hpp>
-#include <websocketpp/config/asio_no_tls_client.hpp>
-#include <websocketpp/uri.hpp>
+#include <boost/asio/connect.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http/error.hpp>
+#include <boost/beast/http/field.hpp>
+#include <boost/beast/websocket/error.hpp>
+#include <boost/beast/websocket/stream.hpp>
+
+#include "connection/readiness_socket.h"
 
 namespace zorim {
 namespace {
 
-using Client = websocketpp::client<websocketpp::config::asio_client>;
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+using tcp = net::ip::tcp;
+using SystemError = boost::system::error_code;
+
+constexpr std::uint16_t kNoStatus = 1005;
+constexpr std::uint16_t kNoCloseFrame = 1006;
+constexpr std::uint16_t kProtocolError = 1002;
+// A link keeps a read buffer as large as its largest message; past this it
+// gives the memory back once the message is handled.
+constexpr std::size_t kKeptReadBuffer = 64 * 1024;
+constexpr char kUserAgent[] = "zorim_network/01.09.03.50";
+
+// What a failed opening handshake is called in the log.
+LinkError handshake_failure(const SystemError& failure) {
+    using websocket::error;
+    if (failure == error::upgrade_declined || failure == error::bad_http_version) return LinkError::invalid_http_status;
+    for (const auto missing : {error::no_connection, error::no_connection_upgrade, error::no_upgrade,
+                               error::no_upgrade_websocket, error::no_sec_accept, error::bad_sec_accept}) {
+        if (failure == missing) return LinkError::missing_header;
+    }
+    if (failure == http::error::end_of_stream || failure == http::error::partial_message ||
+        failure == net::error::eof) {
+        return LinkError::end_of_file;
+    }
+    if (failure.category() == http::make_error_code(http::error::end_of_stream).category()) return LinkError::general;
+    return LinkError::transport;
+}
+
+// A close frame that could not be read is a protocol error on the printer's
+// side; the log names it so rather than as a lost link.
+bool bad_close_frame(const SystemError& error) {
+    return error == websocket::error::bad_close_code || error == websocket::error::bad_close_size ||
+           error == websocket::error::bad_close_payload;
+}
+
+// One printer's link. Lives as long as an operation of its own is under way
+// or someone holds it; every member below the outbox is touched on the
+// network thread only.
+class Link : public std::enable_shared_from_this<Link> {
+public:
+    Link(net::io_context& io, const EndpointSettings& settings, LinkUri uri)
+        : io_(io), settings_(settings), uri_(std::move(uri)), resolver_(io), ws_(io), timer_(io), pong_timer_(io) {}
+
+    LinkHandlers handlers;
+
+    void start() {
+        phase_ = Phase::resolving;
+        arm(settings_.resolve_timeout);
+        resolver_.async_resolve(uri_.host, std::to_string(uri_.port),
+                                [self = shared_from_this()](const SystemError& error, tcp::resolver::results_type found) {
+                                    self->on_resolved(error, std::move(found));
+                                });
+    }
+
+    // Any thread.
+    WebSocketEndpoint::SendResult hand_over(std::string text) {
+        WebSocketEndpoint::SendResult result;
+        std::unique_lock<std::mutex> lock(outbox_mutex_);
+        if (!accepting_) {
+            result.error = make_error_code(LinkError::invalid_state);
+            return result;
+        }
+        if (outbox_texts_ >= WebSocketEndpoint::kMaxOutboxTexts || outbox_bytes_ >= WebSocketEndpoint::kMaxOutboxBytes) {
+            result.full = true;
+            result.waiting_texts = outbox_texts_;
+            result.waiting_bytes = outbox_bytes_;
+            return result;
+        }
+        ++outbox_texts_;
+        outbox_bytes_ += text.size();
+        outbox_.push_back(std::move(text));
+        const bool start_writer = !writer_active_;
+        writer_active_ = true;
+        lock.unlock();
+        if (start_writer) net::post(io_, [self = shared_from_this()] { self->write_next(); });
+        return result;
+    }
+
+    std::error_code ping(const std::string& payload) {
+        if (phase_ != Phase::open) return make_error_code(LinkError::invalid_state);
+        ping_payload_ = payload;
+        // Each ping restarts the pong timeout; Beast takes one ping at a
+        // time, so one still waiting to be written is not doubled.
+        const unsigned generation = ++pong_generation_;
+        pong_timer_.expires_after(settings_.pong_timeout);
+        pong_timer_.async_wait([self = shared_from_this(), generation](const SystemError& error) {
+            if (error || generation != self->pong_generation_ || self->phase_ == Phase::ended) return;
+            if (self->handlers.on_pong_timeout) self->handlers.on_pong_timeout(self->handle(), self->ping_payload_);
+        });
+        if (!ping_in_flight_) {
+            ping_in_flight_ = true;
+            ws_.async_ping(websocket::ping_data(payload.data(), std::min(payload.size(), websocket::ping_data::static_capacity)),
+                           [self = shared_from_this()](const SystemError&) { self->ping_in_flight_ = false; });
+        }
+        return {};
+    }
+
+    std::error_code close(std::uint16_t code, const std::string& reason) {
+        if (phase_ != Phase::open) return make_error_code(LinkError::invalid_state);
+        const std::string_view text(reason.data(), std::min(reason.size(), websocket::reason_string::static_capacity));
+        begin_close(websocket::close_reason(static_cast<websocket::close_code>(code), text), true);
+        return {};
+    }
+
+    LinkOutcome outcome() const { return outcome_; }
+
+private:
+    enum class Phase { idle, resolving, connecting, handshaking, open, closing, ended };
+
+    LinkHandle handle() { return weak_from_this(); }
+    tcp::socket& socket() { return ws_.next_layer().next_layer(); }
+
+    // The timer of the phase under way: resolve, connect, handshake, close.
+    void arm(std::chrono::milliseconds timeout) {
+        const unsigned generation = ++timer_generation_;
+        timer_.expires_after(timeout);
+        timer_.async_wait([self = shared_from_this(), generation](const SystemError& error) {
+            if (!error && generation == self->timer_generation_) self->on_timeout();
+        });
+    }
+    void disarm() {
+        ++timer_generation_;
+        timer_.cancel();
+    }
+
+    void on_timeout() {
+        switch (phase_) {
+            case Phase::resolving:
+            case Phase::connecting:
+                fail(LinkError::timer_expired);
+                break;
+            case Phase::handshaking:
+                fail(LinkError::open_handshake_timeout);
+                break;
+            case Phase::closing: {
+                // The printer did not finish the close in time: the socket
+                // goes, and with it every operation under way.
+                SystemError ignored;
+                socket().close(ignored);
+                break;
+            }
+            default:
+                break;
+        }
+    }
+
+    void on_resolved(const SystemError& error, tcp::resolver::results_type found) {
+        if (phase_ != Phase::resolving) return;
+        if (error) return fail(LinkError::transport);
+        phase_ = Phase::connecting;
+        arm(settings_.connect_timeout);
+        net::async_connect(socket(), found, [self = shared_from_this()](const SystemError& connect_error, const tcp::endpoint&) {
+            self->on_connected(connect_error);
+        });
+    }
+
+    void on_connected(const SystemError& error) {
+        if (phase_ != Phase::connecting) return;
+        if (error) return fail(LinkError::transport);
+        SystemError ignored;
+        socket().set_option(tcp::no_delay(true), ignored);
+        socket().non_blocking(true, ignored);
+        phase_ = Phase::handshaking;
+        arm(settings_.open_handshake_timeout);
+        ws_.set_option(websocket::stream_base::timeout{websocket::stream_base::none(), websocket::stream_base::none(),
+                                                       false});
+        ws_.set_option(websocket::stream_base::decorator([](websocket::request_type& request) {
+            // The headers the plug-in has always sent, in their order.
+            const std::string host(request[http::field::host]);
+            const std::string key(request[http::field::sec_websocket_key]);
+            for (const auto field : {http::field::host, http::field::upgrade, http::field::connection,
+                                     http::field::sec_websocket_key, http::field::sec_websocket_version,
+                                     http::field::user_agent}) {
+                request.erase(field);
+            }
+            request.set(http::field::connection, "Upgrade");
+            request.set(http::field::host, host);
+            request.set(http::field::sec_websocket_key, key);
+            request.set(http::field::sec_websocket_version, "13");
+            request.set(http::field::upgrade, "websocket");
+            request.set(http::field::user_agent, kUserAgent);
+        }));
+        ws_.async_handshake(uri_.host_header(), uri_.resource, [self = shared_from_this()](const SystemError& handshake_error) {
+            self->on_handshake(handshake_error);
+        });
+    }
+
+    void on_handshake(const SystemError& error) {
+        if (phase_ != Phase::handshaking) return;
+        if (error) return fail(handshake_failure(error));
+        disarm();
+        phase_ = Phase::open;
+        ws_.read_message_max(settings_.max_message_bytes);
+        ws_.auto_fragment(false);
+        ws_.text(true);
+        ws_.control_callback([this](websocket::frame_type kind, beast::string_view payload) { on_control(kind, payload); });
+        {
+            std::lock_guard<std::mutex> lock(outbox_mutex_);
+            accepting_ = true;
+        }
+        read_next();
+        if (handlers.on_open) handlers.on_open(handle());
+    }
+
+    // A link that never opened.
+    void fail(LinkError error) {
+        if (phase_ == Phase::ended) return;
+        phase_ = Phase::ended;
+        disarm();
+        resolver_.cancel();
+        SystemError ignored;
+        socket().close(ignored);
+        outcome_.error = make_error_code(error);
+        outcome_.remote_close_code = kNoCloseFrame;
+        outcome_.remote_close_code_name = close_code_name(kNoCloseFrame);
+        if (handlers.on_fail) handlers.on_fail(handle());
+    }
+
+    void read_next() {
+        reading_ = true;
+        ws_.async_read(read_buffer_, [self = shared_from_this()](const SystemError& error, std::size_t) {
+            self->on_read(error);
+        });
+    }
+
+    void on_read(const SystemError& error) {
+        reading_ = false;
+        if (error) {
+            read_error_ = error;
+            return end_if_done();
+        }
+        if (ws_.got_text() && handlers.on_text) {
+            const auto data = read_buffer_.data();
+            std::string text(static_cast<const char*>(data.data()), data.size());
+            read_buffer_.consume(read_buffer_.size());
+            handlers.on_text(handle(), std::move(text));
+        } else {
+            read_buffer_.consume(read_buffer_.size());  // binary frames are dropped
+        }
+        if (read_buffer_.capacity() > kKeptReadBuffer) read_buffer_.shrink_to_fit();
+        if (phase_ == Phase::open || phase_ == Phase::closing) {
+            read_next();
+        } else {
+            end_if_done();
+        }
+    }
+
+    void on_control(websocket::frame_type kind, beast::string_view payload) {
+        if (kind == websocket::frame_type::pong) {
+            ++pong_generation_;
+            pong_timer_.cancel();
+            if (handlers.on_pong) handlers.on_pong(handle(), std::string(payload));
+        } else if (kind == websocket::frame_type::close) {
+            got_close_frame_ = true;
+            if (close_after_writes_) {
+                // Our own close waited for the outbox; the printer's came
+                // first, so ours goes now and nothing more is written.
+                close_after_writes_ = false;
+                send_close();
+            } else if (phase_ == Phase::open) {
+                // Echo the printer's code and reason; Beast would echo the
+                // code alone. A close frame without a code is answered 1000.
+                websocket::close_reason echo = ws_.reason();
+                if (echo.code == websocket::close_code::none) echo = websocket::close_reason(websocket::close_code::normal);
+                begin_close(echo, false);
+            }
+        }
+    }
+
+    // Local closes let the outbox go out first; an echo goes at once.
+    void begin_close(const websocket::close_reason& reason, bool after_outbox) {
+        bool writer_busy;
+        {
+            std::lock_guard<std::mutex> lock(outbox_mutex_);
+            accepting_ = false;
+            writer_busy = writer_active_;
+        }
+        phase_ = Phase::closing;
+        arm(settings_.close_handshake_timeout);
+        close_reason_ = reason;
+        if (after_outbox && writer_busy) {
+            close_after_writes_ = true;
+        } else {
+            send_close();
+        }
+    }
+
+    void send_close() {
+        close_pending_ = true;
+        ws_.async_close(close_reason_, [self = shared_from_this()](const SystemError& error) {
+            self->close_pending_ = false;
+            self->close_completed_ = !error;
+            self->end_if_done();
+        });
+    }
+
+    void write_next() {
+        std::optional<std::string> next;
+        {
+            std::lock_guard<std::mutex> lock(outbox_mutex_);
+            if (!outbox_.empty() && (phase_ == Phase::open || close_after_writes_)) {
+                next = std::move(outbox_.front());
+                outbox_.pop_front();
+            } else {
+                writer_active_ = false;
+            }
+        }
+        if (!next) {
+            if (close_after_writes_) {
+                close_after_writes_ = false;
+                send_close();
+            }
+            return end_if_done();
+        }
+        writing_ = std::move(*next);
+        write_pending_ = true;
+        ws_.async_write(net::buffer(writing_), [self = shared_from_this()](const SystemError& error, std::size_t) {
+            self->on_written(error);
+        });
+    }
+
+    void on_written(const SystemError& error) {
+        write_pending_ = false;
+        const std::string text = std::move(writing_);
+        {
+            std::lock_guard<std::mutex> lock(outbox_mutex_);
+            --outbox_texts_;
+            outbox_bytes_ -= text.size();
+            if (error) writer_active_ = false;
+        }
+        // A write fails only when the link is going: the text met a link
+        // that is not open any more.
+        const std::error_code result = error ? make_error_code(LinkError::invalid_state) : std::error_code();
+        if (handlers.on_sent) handlers.on_sent(handle(), result, text);
+        if (error) return end_if_done();  // the reading side sees the link break
+        write_next();
+    }
+
+    // The link ends once its read, its close and its write have all returned.
+    void end_if_done() {
+        if (phase_ == Phase::ended || phase_ < Phase::open || reading_ || close_pending_ || write_pending_) return;
+        phase_ = Phase::ended;
+        disarm();
+        ++pong_generation_;
+        pong_timer_.cancel();
+        SystemError ignored;
+        socket().close(ignored);
+        std::deque<std::string> unsent;
+        {
+            std::lock_guard<std::mutex> lock(outbox_mutex_);
+            accepting_ = false;
+            writer_active_ = false;
+            unsent.swap(outbox_);
+            outbox_texts_ = 0;
+            outbox_bytes_ = 0;
+        }
+        if (bad_close_frame(read_error_)) {
+            outcome_.remote_close_code = kProtocolError;
+        } else if (got_close_frame_ || close_completed_) {
+            // Beast reads a close frame without a code as code 0.
+            const auto code = static_cast<std::uint16_t>(ws_.reason().code);
+            outcome_.remote_close_code = code == websocket::close_code::none ? kNoStatus : code;
+            outcome_.remote_close_reason = std::string(ws_.reason().reason.data(), ws_.reason().reason.size());
+        } else {
+            outcome_.remote_close_code = kNoCloseFrame;
+        }
+        outcome_.remote_close_code_name = close_code_name(outcome_.remote_close_code);
+        for (const std::string& text : unsent) {
+            if (handlers.on_sent) handlers.on_sent(handle(), make_error_code(LinkError::invalid_state), text);
+        }
+        if (handlers.on_close) handlers.on_close(handle());
+    }
+
+    net::io_context& io_;
+    const EndpointSettings settings_;
+    const LinkUri uri_;
+    tcp::resolver resolver_;
+    websocket::stream<ReadinessSocket> ws_;
+    net::steady_timer timer_;
+    net::steady_timer pong_timer_;
+    unsigned timer_generation_ = 0;
+    unsigned pong_generation_ = 0;
+    Phase phase_ = Phase::idle;
+    LinkOutcome outcome_;
+
+    beast::flat_buffer read_buffer_;
+    bool reading_ = false;
+    SystemError read_error_;
+    bool got_close_frame_ = false;
+    bool close_pending_ = false;
+    bool close_completed_ = false;
+    bool close_after_writes_ = false;
+    websocket::close_reason close_reason_;
+    bool ping_in_flight_ = false;
+    std::string ping_payload_;
+
+    // The outbox, shared with the threads that hand texts over.
+    std::mutex outbox_mutex_;  // leaf
+    std::deque<std::string> outbox_;
+    std::size_t outbox_texts_ = 0;  // including the one being written
+    std::size_t outbox_bytes_ = 0;
+    bool accepting_ = false;        // open and not closing
+    bool writer_active_ = false;    // a write is under way or about to start
+    // The text being written (network thread).
+    std::string writing_;
+    bool write_pending_ = false;
+};
 
 }  // namespace
 
 struct WebSocketEndpoint::Impl {
-    Client client;
+    net::io_context io{1};  // run by the network thread alone
+    std::optional<net::executor_work_guard<net::io_context::executor_type>> perpetual;
+    EndpointSettings settings;
     std::atomic<bool> loop_running{false};
-
-    template <typename Fn>
-    void post(Fn&& fn) {
-        boost::asio::post(client.get_io_service(), std::forward<Fn>(fn));
-    }
 };
+
+namespace {
+
+std::shared_ptr<Link> link_of(const LinkHandle& handle) { return std::static_pointer_cast<Link>(handle.lock()); }
+
+}  // namespace
 
 WebSocketEndpoint::WebSocketEndpoint() : impl_(std::make_unique<Impl>()) {}
 
 WebSocketEndpoint::~WebSocketEndpoint() = default;
 
 void WebSocketEndpoint::init(const EndpointSettings& settings) {
-    // The library learns the byte order on the first 64-bit length it
-    // frames, by writing an unguarded static. Done here, before the network
-    // thread exists, every later use only reads it, so two endpoints in one
-    // process (a host that also runs a simulated printer) never race on it.
-    websocketpp::lib::net::_htonll(0);
-    Client& client = impl_->client;
-    client.clear_access_channels(websocketpp::log::alevel::all);
-    client.clear_error_channels(websocketpp::log::elevel::all);
-    client.init_asio();
-    client.set_open_handshake_timeout(static_cast<long>(settings.open_handshake_timeout.count()));
-    client.set_pong_timeout(static_cast<long>(settings.pong_timeout.count()));
-    client.start_perpetual();
+    impl_->settings = settings;
+    impl_->perpetual.emplace(impl_->io.get_executor());
     initialised_.store(true);
 }
 
@@ -58,204 +469,105 @@ void WebSocketEndpoint::run() {
             self.loop_thread_.store(std::thread::id());
         }
     } exit_guard{*this};
-    impl_->client.run();
+    impl_->io.run();
 }
 
-void WebSocketEndpoint::stop_perpetual() {
-    if (initialised()) impl_->client.stop_perpetual();
-}
+void WebSocketEndpoint::stop_perpetual() { impl_->perpetual.reset(); }
 
-void WebSocketEndpoint::stop() {
-    if (initialised()) impl_->client.stop();
-}
+void WebSocketEndpoint::stop() { impl_->io.stop(); }
 
 LinkRef WebSocketEndpoint::create_link(const std::string& uri, std::error_code& error) {
     error.clear();
     if (!initialised()) {
-        error = websocketpp::error::make_error_code(websocketpp::error::invalid_state);
+        error = make_error_code(LinkError::invalid_state);
         return nullptr;
     }
-    // The library would also take "http" and an empty host; the plug-in
-    // speaks plain "ws" to a named printer only.
-    auto location = std::make_shared<websocketpp::uri>(uri);
-    if (!location->get_valid() || location->get_scheme() != "ws" || location->get_host().empty()) {
-        error = websocketpp::error::make_error_code(websocketpp::error::invalid_uri);
+    // The plug-in speaks plain "ws" to a named printer only.
+    std::optional<LinkUri> location = parse_link_uri(uri);
+    if (!location || location->scheme != "ws" || location->host.empty()) {
+        error = make_error_code(LinkError::invalid_uri);
         return nullptr;
     }
-    Client::connection_ptr con = impl_->client.get_connection(location, error);
-    if (error || !con) return nullptr;
-    return con;
+    return std::make_shared<Link>(impl_->io, impl_->settings, std::move(*location));
 }
 
 void WebSocketEndpoint::bind(const LinkRef& link, LinkHandlers handlers) {
-    auto con = std::static_pointer_cast<Client::connection_type>(link);
-    con->set_open_handler(std::move(handlers.on_open));
-    con->set_fail_handler(std::move(handlers.on_fail));
-    con->set_close_handler(std::move(handlers.on_close));
-    con->set_message_handler(
-        [on_text = std::move(handlers.on_text)](websocketpp::connection_hdl hdl, Client::message_ptr msg) {
-            if (!msg || msg->get_opcode() != websocketpp::frame::opcode::text) return;
-            on_text(std::move(hdl), std::move(msg->get_raw_payload()));
-        });
-    con->set_pong_timeout_handler(std::move(handlers.on_pong_timeout));
-    con->set_pong_handler(std::move(handlers.on_pong));
+    std::static_pointer_cast<Link>(link)->handlers = std::move(handlers);
 }
 
 void WebSocketEndpoint::on_loop(std::function<void()> task) {
     // Without an event loop there is no other thread to race with.
-    if (on_network_thread() || !initialised()) {
+    if (on_network_thread() || !impl_->loop_running.load()) {
         task();
     } else {
-        impl_->post(std::move(task));
+        net::post(impl_->io, std::move(task));
     }
 }
 
 void WebSocketEndpoint::start_link(LinkRef link) {
-    // The client's resolver is shared by all connections and is not safe to
-    // use from two threads, so connections are started on the loop.
-    impl_->post([impl = impl_.get(), link = std::move(link)] {
-        impl->client.connect(std::static_pointer_cast<Client::connection_type>(link));
-    });
+    net::post(impl_->io, [link = std::static_pointer_cast<Link>(std::move(link))] { link->start(); });
 }
 
-void WebSocketEndpoint::send_text(const LinkHandle& handle, std::string text, SendResult on_result) {
-    {
-        std::lock_guard<std::mutex> lock(flight_mutex_);
-        ++writes_in_flight_;
+WebSocketEndpoint::SendResult WebSocketEndpoint::send_text(const LinkHandle& handle, std::string text) {
+    std::shared_ptr<Link> link = link_of(handle);
+    if (!link) {
+        SendResult gone;
+        gone.error = make_error_code(LinkError::bad_connection);
+        return gone;
     }
-    on_loop([this, handle, text = std::move(text), on_result = std::move(on_result)] {
-        std::error_code error;
-        impl_->client.send(handle, text, websocketpp::frame::opcode::text, error);
-        // Settled even when the report below throws.
-        struct Settle {
-            WebSocketEndpoint& self;
-            const LinkHandle& handle;
-            ~Settle() { self.settle_write(handle); }
-        } settle{*this, handle};
-        if (on_result) on_result(error, text);
-    });
-}
-
-void WebSocketEndpoint::settle_write(const LinkHandle& handle) {
-    std::error_code error;
-    Client::connection_ptr con = impl_->client.get_con_from_hdl(handle, error);
-    if (!error && con && con->get_state() == websocketpp::session::state::open &&
-        con->get_buffered_amount() > kMaxBufferedBytes) {
-        // The socket has not taken the link's backlog yet; look again soon.
-        // The library offers no word when a write is done.
-        try {
-            impl_->client.set_timer(10, [this, handle](const std::error_code& timer_error) {
-                if (timer_error) {
-                    release_write();
-                } else {
-                    settle_write(handle);
-                }
-            });
-            return;
-        } catch (...) {
-            // No timer: counted as written rather than held for ever.
-        }
-    }
-    release_write();
-}
-
-void WebSocketEndpoint::release_write() {
-    {
-        std::lock_guard<std::mutex> lock(flight_mutex_);
-        if (writes_in_flight_ > 0) --writes_in_flight_;
-    }
-    write_done_.notify_all();
-}
-
-std::size_t WebSocketEndpoint::writes_in_flight() const {
-    std::lock_guard<std::mutex> lock(flight_mutex_);
-    return writes_in_flight_;
-}
-
-bool WebSocketEndpoint::wait_for_write_room(std::size_t limit, std::chrono::milliseconds wait,
-                                            const std::function<bool()>& give_up) {
-    constexpr std::chrono::milliseconds kSlice{20};
-    std::unique_lock<std::mutex> lock(flight_mutex_);
-    auto deadline = std::chrono::steady_clock::now() + wait;
-    std::size_t seen = writes_in_flight_;
-    while (writes_in_flight_ >= limit) {
-        if (give_up && give_up()) return false;
-        const auto now = std::chrono::steady_clock::now();
-        if (writes_in_flight_ < seen) {
-            deadline = now + wait;  // a write finished: a fresh wait
-        } else if (now >= deadline) {
-            return false;
-        }
-        seen = writes_in_flight_;
-        write_done_.wait_until(lock, std::min(deadline, now + kSlice));
-    }
-    return true;
+    return link->hand_over(std::move(text));
 }
 
 namespace {
 
 // Pings per turn of the loop: each costs a frame, a write and a pong timer,
-// some tens of microseconds, so a slice holds the loop up for about a
-// millisecond. A thousand pings at once held it for some twenty.
+// some microseconds, so a slice holds the loop up briefly. A thousand pings
+// at once held it for some twenty milliseconds.
 constexpr std::size_t kPingSlice = 32;
 
-}  // namespace
-
-struct WebSocketEndpoint::PingBatch {
-    std::vector<PingTarget> targets;
+struct PingBatch {
+    std::vector<WebSocketEndpoint::PingTarget> targets;
     std::string payload;
     std::size_t next = 0;
 };
 
-void WebSocketEndpoint::ping_all(std::vector<PingTarget> targets, const std::string& payload) {
-    if (targets.empty()) return;
-    auto batch = std::make_shared<PingBatch>(PingBatch{std::move(targets), payload, 0});
-    on_loop([impl = impl_.get(), batch] { ping_slice(impl, batch); });
-}
-
-void WebSocketEndpoint::ping_slice(Impl* impl, const std::shared_ptr<PingBatch>& batch) {
+void ping_slice(net::io_context& io, const std::shared_ptr<PingBatch>& batch) {
     const std::size_t end = std::min(batch->next + kPingSlice, batch->targets.size());
     for (; batch->next < end; ++batch->next) {
-        const PingTarget& target = batch->targets[batch->next];
-        std::error_code error;
-        impl->client.ping(target.handle, batch->payload, error);
+        const WebSocketEndpoint::PingTarget& target = batch->targets[batch->next];
+        const std::shared_ptr<Link> link = link_of(target.handle);
+        const std::error_code error = link ? link->ping(batch->payload) : make_error_code(LinkError::bad_connection);
         if (error && target.on_error) target.on_error(error);
     }
     // The rest after whatever the loop has ready meanwhile.
-    if (batch->next < batch->targets.size()) impl->post([impl, batch] { ping_slice(impl, batch); });
+    if (batch->next < batch->targets.size()) net::post(io, [&io, batch] { ping_slice(io, batch); });
+}
+
+}  // namespace
+
+void WebSocketEndpoint::ping_all(std::vector<PingTarget> targets, const std::string& payload) {
+    if (targets.empty()) return;
+    auto batch = std::make_shared<PingBatch>(PingBatch{std::move(targets), payload, 0});
+    on_loop([&io = impl_->io, batch] { ping_slice(io, batch); });
 }
 
 void WebSocketEndpoint::close(const LinkHandle& handle, std::uint16_t code, const std::string& reason,
                               CloseResult on_result) {
-    auto do_close = [impl = impl_.get(), handle, code, reason, on_result = std::move(on_result)] {
-        std::error_code error;
-        impl->client.close(handle, code, reason, error);
+    on_loop([handle, code, reason, on_result = std::move(on_result)] {
+        const std::shared_ptr<Link> link = link_of(handle);
+        const std::error_code error = link ? link->close(code, reason) : make_error_code(LinkError::bad_connection);
         if (on_result) on_result(error);
-    };
-    if (on_network_thread() || !impl_->loop_running.load()) {
-        do_close();
-    } else {
-        impl_->post(std::move(do_close));
-    }
+    });
 }
 
 LinkOutcome WebSocketEndpoint::outcome(const LinkHandle& handle) {
-    LinkOutcome outcome;
-    std::error_code error;
-    Client::connection_ptr con = impl_->client.get_con_from_hdl(handle, error);
-    if (error || !con) {
-        outcome.error = error;
-        return outcome;
+    const std::shared_ptr<Link> link = link_of(handle);
+    if (!link) {
+        LinkOutcome gone;
+        gone.error = make_error_code(LinkError::bad_connection);
+        return gone;
     }
-    outcome.error = con->get_ec();
-    outcome.remote_close_code = con->get_remote_close_code();
-    outcome.remote_close_code_name = close_code_name(outcome.remote_close_code);
-    outcome.remote_close_reason = con->get_remote_close_reason();
-    return outcome;
-}
-
-std::string WebSocketEndpoint::close_code_name(std::uint16_t code) {
-    return websocketpp::close::status::get_string(code);
+    return link->outcome();
 }
 
 }  // namespace zorim

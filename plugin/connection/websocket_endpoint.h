@@ -1,34 +1,39 @@
 // The one WebSocket client endpoint that all printer connections share.
 //
-// A thin shell over websocketpp's Asio client (no TLS). It keeps websocketpp
-// and Asio out of every other source: those headers are slow to compile, and
-// the rest of the plug-in only needs handles, texts and error codes.
+// Each printer's link is a Boost.Beast WebSocket stream over a TCP socket
+// (ReadinessSocket), on one Asio event loop that the network thread runs
+// (`run`). Asio and Beast stay out of this header: they are slow to compile,
+// and the rest of the plug-in only needs handles, texts and error codes.
 //
-// Threads: the event loop runs on the network thread (`run`). The library's
-// connection objects are not safe to use from other threads (writes, pings
-// and closes touch state that only the loop guards, and the open handshake
-// changes state that a write from elsewhere reads), so every operation on a
-// connection is carried out on the network thread: posted there when called
-// from elsewhere, in call order.
+// Threads: every operation on a link runs on the network thread. Calls made
+// elsewhere are posted there, in call order; only the hand-over of a text
+// (`send_text`) takes a lock of the link's own on the calling thread.
+//
+// Sending: every link has its own outbox, the texts handed to it and not yet
+// written to its socket, written one after another in the order given. A
+// printer that stops reading fills only its own outbox; once that holds
+// kMaxOutboxTexts texts or kMaxOutboxBytes bytes, the link takes no more
+// texts until its socket takes some (`send_text` answers `full`).
 #pragma once
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
+
+#include "connection/link_errors.h"
 
 namespace zorim {
 
-// Weak handle of a connection object; the library owns the object.
+// Weak handle of a link; the endpoint's event loop owns the link.
 using LinkHandle = std::weak_ptr<void>;
-// Owning reference to a connection object that has not been started yet.
+// Owning reference to a link that has not been started yet.
 using LinkRef = std::shared_ptr<void>;
 
 struct LinkHandlers {
@@ -38,30 +43,46 @@ struct LinkHandlers {
     std::function<void(LinkHandle, std::string text)> on_text;  // text frames only
     std::function<void(LinkHandle, std::string payload)> on_pong_timeout;
     std::function<void(LinkHandle, std::string payload)> on_pong;
+    // A text of the outbox was written (no error) or can no longer be: the
+    // write failed, or the link ended with the text still waiting.
+    std::function<void(LinkHandle, const std::error_code& error, const std::string& text)> on_sent;
 };
 
-// What the library recorded about how a connection object ended.
+// How a link ended.
 struct LinkOutcome {
-    std::error_code error;              // the failure, if any
-    std::uint16_t remote_close_code = 0;  // 1006 when no close frame arrived
-    std::string remote_close_code_name;   // the library's name for that code
+    std::error_code error;                // why it failed; LinkError values
+    std::uint16_t remote_close_code = 0;  // the printer's close code; 1006 when no close frame came
+    std::string remote_close_code_name;   // the log's name for that code
     std::string remote_close_reason;
 };
 
 struct EndpointSettings {
-    std::chrono::milliseconds open_handshake_timeout{10000};
+    std::chrono::milliseconds open_handshake_timeout{10000};  // from connected to the 101 reply
     std::chrono::milliseconds pong_timeout{10000};
+    std::chrono::milliseconds close_handshake_timeout{5000};  // from the close request to the link's end
+    std::chrono::milliseconds resolve_timeout{5000};
+    std::chrono::milliseconds connect_timeout{5000};
+    std::size_t max_message_bytes = 32000000;  // a larger frame is refused from its header (1009)
 };
 
 class WebSocketEndpoint {
 public:
+    // The bound of each link's outbox. A printer takes a text in microseconds
+    // when it reads at all: a full outbox means it has stopped. 512 texts hold
+    // the agent's own requests and a host's burst (metadata for every file of
+    // a long list) many times over; 4 MiB hold the largest texts a host sends
+    // (G-code scripts) while keeping a stalled printer's share of memory
+    // small, on top of what its socket's buffers already hold.
+    static constexpr std::size_t kMaxOutboxTexts = 512;
+    static constexpr std::size_t kMaxOutboxBytes = std::size_t{4} << 20;
+
     WebSocketEndpoint();
     ~WebSocketEndpoint();
     WebSocketEndpoint(const WebSocketEndpoint&) = delete;
     WebSocketEndpoint& operator=(const WebSocketEndpoint&) = delete;
 
-    // Silences the library's own logs, gives the endpoint an event loop of
-    // its own, sets the timeouts and enters perpetual mode. Throws on failure.
+    // Gives the endpoint its event loop, which keeps running while it has
+    // nothing to do (until `stop_perpetual`). Throws on failure.
     void init(const EndpointSettings& settings);
     bool initialised() const { return initialised_.load(); }
 
@@ -72,72 +93,56 @@ public:
     void stop_perpetual();
     void stop();
 
-    // A new connection object for `uri`, not yet started; null with `error`
-    // set when the library refuses the URI.
+    // A new link to `uri`, not yet started; null with `error` set when the
+    // URI is refused (not ws://, no host) or the endpoint is not initialised.
     LinkRef create_link(const std::string& uri, std::error_code& error);
     void bind(const LinkRef& link, LinkHandlers handlers);
     // Resolve, connect and handshake in the background; the outcome arrives
     // at on_open or on_fail.
     void start_link(LinkRef link);
 
-    // Writes `text` as one text frame. `on_result` runs on the network thread
-    // afterwards with the library's answer and the text.
-    using SendResult = std::function<void(const std::error_code& error, const std::string& text)>;
-    void send_text(const LinkHandle& handle, std::string text, SendResult on_result);
+    // Hands `text` to the link's outbox, to be written as one text frame;
+    // on_sent follows. `error` is set when the link is gone or not open (the
+    // text is dropped), `full` when its outbox is at its bound (dropped too).
+    struct SendResult {
+        std::error_code error;
+        bool full = false;
+        std::size_t waiting_texts = 0;  // the outbox when it was full
+        std::size_t waiting_bytes = 0;
+    };
+    SendResult send_text(const LinkHandle& handle, std::string text);
 
-    // Writes in flight: handed to `send_text` and not yet written. A write
-    // stays in flight while it waits for the network thread, and afterwards
-    // for as long as its link holds more than kMaxBufferedBytes that the
-    // socket has not taken (a printer that reads slowly).
-    static constexpr std::size_t kMaxBufferedBytes = std::size_t{1} << 20;
-    std::size_t writes_in_flight() const;
-    // Waits until fewer than `limit` writes are in flight. False when a whole
-    // `wait` passed without room (a write finishing starts a fresh wait, as in
-    // the send queue) or `give_up` answered true; it is asked every few
-    // milliseconds. Never call it on the network thread.
-    bool wait_for_write_room(std::size_t limit, std::chrono::milliseconds wait,
-                             const std::function<bool()>& give_up);
     // Pings every link of `targets`, a few at a time on the network thread,
     // so that a keep-alive pass over many printers never holds up the frames
-    // arriving meanwhile for more than a slice. The results arrive later, on
-    // the network thread: a target's `on_error` is called only when its ping
-    // could not be sent.
+    // arriving meanwhile for more than a slice. Each ping (re)starts the
+    // link's pong timeout; a link whose previous ping is still unwritten (a
+    // stalled printer) only has its timeout restarted. The results arrive
+    // later, on the network thread: a target's `on_error` is called only when
+    // its ping could not be sent.
     struct PingTarget {
         LinkHandle handle;
         std::function<void(const std::error_code&)> on_error;
     };
     void ping_all(std::vector<PingTarget> targets, const std::string& payload);
-    // Starts the close handshake; `on_result` gets the library's answer. On
-    // the network thread (or with no loop running) both happen before the
-    // call returns; from another thread the close is posted to the loop and
-    // the caller does not wait for it.
+
+    // Starts the close handshake; `on_result` gets the answer. On the network
+    // thread (or with no loop running) both happen before the call returns;
+    // from another thread the close is posted to the loop and the caller does
+    // not wait for it. Texts already in the outbox are written first.
     using CloseResult = std::function<void(const std::error_code& error)>;
     void close(const LinkHandle& handle, std::uint16_t code, const std::string& reason, CloseResult on_result);
 
     // Only meaningful on the network thread, inside a handler of that link.
     LinkOutcome outcome(const LinkHandle& handle);
 
-    static std::string close_code_name(std::uint16_t code);
+    struct Impl;
 
 private:
     void on_loop(std::function<void()> task);
-    // Network thread: ends the write's time in flight once its link has taken
-    // it, or is gone.
-    void settle_write(const LinkHandle& handle);
-    void release_write();
-
-    struct Impl;
-    struct PingBatch;
-    // Network thread: pings the next slice of `batch` and leaves the rest for
-    // a later turn of the loop.
-    static void ping_slice(Impl* impl, const std::shared_ptr<PingBatch>& batch);
 
     std::unique_ptr<Impl> impl_;
     std::atomic<bool> initialised_{false};
     std::atomic<std::thread::id> loop_thread_{};
-    mutable std::mutex flight_mutex_;  // leaf: guards writes_in_flight_
-    std::condition_variable write_done_;
-    std::size_t writes_in_flight_ = 0;
 };
 
 }  // namespace zorim
