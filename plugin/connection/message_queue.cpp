@@ -34,10 +34,20 @@ bool MessageQueue::try_push(OutgoingMessage record) {
     return append(std::move(record), lock);
 }
 
-bool MessageQueue::push_past_bound(OutgoingMessage record) {
+bool MessageQueue::push_replacing(OutgoingMessage record) {
     std::unique_lock<std::mutex> lock(queue_mutex_);
     if (closed_.load()) return false;
-    return append(std::move(record), lock);
+    auto key = std::make_pair(record.device_id, record.request_id);
+    auto waiting = replaceable_.find(key);
+    if (waiting != replaceable_.end()) {
+        *waiting->second = std::move(record);
+        return true;
+    }
+    items_.push_back(std::move(record));
+    replaceable_.emplace(std::move(key), &items_.back());
+    lock.unlock();
+    not_empty_.notify_one();
+    return true;
 }
 
 bool MessageQueue::pop(OutgoingMessage& out) {
@@ -49,6 +59,10 @@ bool MessageQueue::pop(OutgoingMessage& out) {
         }
     }
     if (closed_.load()) return false;
+    if (!replaceable_.empty()) {
+        auto entry = replaceable_.find(std::make_pair(items_.front().device_id, items_.front().request_id));
+        if (entry != replaceable_.end() && entry->second == &items_.front()) replaceable_.erase(entry);
+    }
     out = std::move(items_.front());
     items_.pop_front();
     not_full_.notify_one();

@@ -1,7 +1,9 @@
 // The agent's bounded send queue: first in, first out, at most `capacity`
 // records. Producers that find it full wait (in slices of `wait`) and give up
 // when a whole slice passes without room, so memory stays bounded and a stuck
-// printer pushes back on its callers instead of growing the queue.
+// printer pushes back on its callers instead of growing the queue. The
+// agent's own requests never wait and never pile up: at most one of each
+// kind waits per printer (`push_replacing`).
 #pragma once
 
 #include <atomic>
@@ -9,7 +11,10 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <map>
 #include <mutex>
+#include <string>
+#include <utility>
 
 #include "protocol/outgoing_message.h"
 
@@ -29,11 +34,13 @@ public:
     // Appends `record` only when there is room now; never waits. For threads
     // that must not block: the network thread, whose writes drain the queue.
     bool try_push(OutgoingMessage record);
-    // Appends `record` even when the queue is full; false only when it is
-    // closed. For the agent's own requests on the network thread (opening
-    // requests, the subscription), a few per printer event, which must
-    // neither wait nor be lost.
-    bool push_past_bound(OutgoingMessage record);
+    // For the agent's own requests on the network thread (printer info,
+    // objects list, subscription), which must neither wait nor be lost nor
+    // pile up: when a record of the same printer and request id is still
+    // waiting, `record` replaces it in its place; otherwise it is appended,
+    // past the bound if need be (so at most one per printer and id is ever
+    // over it). False only when the queue is closed.
+    bool push_replacing(OutgoingMessage record);
 
     // Takes the front record. False when the queue is closed (records still
     // queued stay there), or stayed empty for a whole wait.
@@ -51,6 +58,9 @@ private:
 
     mutable std::mutex queue_mutex_;
     std::deque<OutgoingMessage> items_;
+    // The records of push_replacing still in items_, by printer and id. A
+    // deque keeps its elements in place when its ends change.
+    std::map<std::pair<std::string, std::int32_t>, OutgoingMessage*> replaceable_;
     std::condition_variable not_full_;
     std::condition_variable not_empty_;
     const std::size_t capacity_;  // 0 means no bound

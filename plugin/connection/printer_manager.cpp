@@ -292,18 +292,19 @@ bool PrinterManager::send(const std::string& device_id, std::int32_t request_id,
                           bool await_reply, bool agent_request) {
     std::string record = log_enabled(Severity::debug) ? "send msg:id," + text + "\n" : std::string();
     OutgoingMessage message{device_id, request_id, 0, await_reply, std::move(text)};
-    // The network thread never waits for room: its writes are what drain
-    // the queue, so a wait there could only run out. The agent's own
-    // requests (the opening requests, the objects list, the subscription)
-    // go past the bound: a few per printer event, and dropping them would
-    // leave a printer without status until the keep-alive pass, which is
-    // what a thousand printers opening at once would meet. A host
-    // callback's text is dropped when the queue is full.
+    // The network thread never waits for room: it reads every printer, and
+    // a wait there would hold them all. The agent's own requests (printer
+    // info, objects list, subscription) are never dropped, since a printer
+    // would be left without status until the keep-alive pass, and never
+    // pile up: a newer one replaces the one of its kind still waiting for
+    // that printer, so a printer that sends notify_klippy_ready without end
+    // costs one waiting request of each kind. A host callback's text is
+    // dropped when the queue is full.
     bool queued = false;
     if (!endpoint_.on_network_thread()) {
         queued = send_queue_.push(std::move(message));
     } else if (agent_request) {
-        queued = send_queue_.push_past_bound(std::move(message));
+        queued = send_queue_.push_replacing(std::move(message));
     } else {
         queued = send_queue_.try_push(std::move(message));
     }

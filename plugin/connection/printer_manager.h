@@ -70,8 +70,9 @@ public:
     // Queues a text for the send thread. False, with a record in the log,
     // when it was dropped: the queue stayed full for a whole wait (or, on the
     // network thread, was full at once), or the agent is stopped.
-    // `agent_request` marks the agent's own opening and subscription
-    // requests, which the network thread queues past the bound.
+    // `agent_request` marks the agent's own printer-info, objects-list and
+    // subscription requests: on the network thread a newer one replaces the
+    // one of its kind still waiting for that printer.
     bool send(const std::string& device_id, std::int32_t request_id, std::string text, bool await_reply,
               bool agent_request = false);
 

@@ -54,7 +54,7 @@ TEST(MessageQueue, AWaitingProducerGetsInWhenRoomIsMade) {
     }
 }
 
-TEST(MessageQueue, TryPushNeverWaitsAndWakesAWaitingConsumer) {
+TEST(MessageQueue, TryPushAndPushReplacingNeverWaitAndTheAgentsRequestsNeverPileUp) {
     MessageQueue queue(1, 10000ms);
     auto consumer = std::async(std::launch::async, [&] {
         OutgoingMessage out;
@@ -68,11 +68,22 @@ TEST(MessageQueue, TryPushNeverWaitsAndWakesAWaitingConsumer) {
     const auto before = std::chrono::steady_clock::now();
     EXPECT_FALSE(queue.try_push(record(9)));  // full: refused at once, not after the 10 s wait
     EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
-    EXPECT_TRUE(queue.push_past_bound(record(10)));  // the agent's own request: past the bound
+    OutgoingMessage newer = record(10);
+    newer.text = "newer";
+    EXPECT_TRUE(queue.push_replacing(record(10)));  // the agent's own request: past the bound
+    EXPECT_TRUE(queue.push_replacing(newer));       // replaces the one still waiting, in its place
+    EXPECT_TRUE(queue.push_replacing(record(11)));
+    EXPECT_EQ(queue.size(), 3u);
+    OutgoingMessage out;
+    for (const char* text : {"text 8", "newer"}) {
+        ASSERT_TRUE(queue.pop(out));
+        EXPECT_EQ(out.text, text);
+    }
+    EXPECT_TRUE(queue.push_replacing(record(10)));  // taken by now: a new one waits
     EXPECT_EQ(queue.size(), 2u);
     queue.close();
-    EXPECT_FALSE(queue.try_push(record(11)));
-    EXPECT_FALSE(queue.push_past_bound(record(12)));
+    EXPECT_FALSE(queue.try_push(record(12)));
+    EXPECT_FALSE(queue.push_replacing(record(13)));
     EXPECT_EQ(queue.size(), 2u);
 }
 
