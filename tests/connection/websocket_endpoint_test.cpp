@@ -1,0 +1,286 @@
+// The WebSocket endpoint against scripted peers on loopback: how every way a
+// link can fail or end reads in the log (the texts and numbers it has always
+// shown), what the printer gets back, and which addresses are taken.
+#include "connection/websocket_endpoint.h"
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read_until.hpp>
+#include <boost/asio/streambuf.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/websocket/stream.hpp>
+#include <gtest/gtest.h>
+
+namespace zorim {
+namespace {
+
+using namespace std::chrono_literals;
+namespace net = boost::asio;
+namespace websocket = boost::beast::websocket;
+using tcp = net::ip::tcp;
+using WebSocket = websocket::stream<tcp::socket>;
+
+// One connection on loopback, run through a script on a thread of its own;
+// `got` is what the script saw.
+class Peer {
+public:
+    explicit Peer(std::function<void(tcp::socket&, std::string& got)> script)
+        : acceptor_(io_, tcp::endpoint(net::ip::make_address("127.0.0.1"), 0)) {
+        thread_ = std::thread([this, script] {
+            boost::system::error_code error;
+            tcp::socket socket(io_);
+            acceptor_.accept(socket, error);
+            if (!error) script(socket, got_);
+        });
+    }
+    ~Peer() { got(); }
+    std::string uri() const { return "ws://127.0.0.1:" + std::to_string(acceptor_.local_endpoint().port()) + "/websocket"; }
+    std::string got() {
+        if (thread_.joinable()) thread_.join();
+        return got_;
+    }
+
+private:
+    net::io_context io_;
+    tcp::acceptor acceptor_;
+    std::string got_;
+    std::thread thread_;
+};
+
+using Script = std::function<void(tcp::socket&, std::string&)>;
+
+// Reads the handshake request, then answers `reply` (none: stays silent).
+Script http_reply(std::string reply) {
+    return [reply](tcp::socket& socket, std::string&) {
+        net::streambuf request;
+        net::read_until(socket, request, "\r\n\r\n");
+        if (!reply.empty()) net::write(socket, net::buffer(reply));
+        std::this_thread::sleep_for(reply.empty() ? 1s : 200ms);
+    };
+}
+
+// Accepts the WebSocket, runs `act`, then reads until the link ends and notes
+// the close frame the client sent: "<code> <reason>".
+Script websocket_peer(std::function<void(WebSocket&)> act) {
+    return [act](tcp::socket& socket, std::string& got) {
+        WebSocket ws(std::move(socket));
+        ws.accept();
+        act(ws);
+        boost::beast::flat_buffer buffer;
+        boost::system::error_code error;
+        while (!error) ws.read(buffer, error);
+        if (ws.reason().code != websocket::close_code::none) {
+            got = std::to_string(ws.reason().code) + " " + std::string(ws.reason().reason.c_str());
+        }
+    };
+}
+
+void raw(WebSocket& ws, const std::string& bytes) { net::write(ws.next_layer(), net::buffer(bytes)); }
+
+// The endpoint on a loop of its own, with short timeouts; records the one
+// link's end as the log would print it.
+class Endpoint {
+public:
+    Endpoint() {
+        EndpointSettings settings;
+        settings.open_handshake_timeout = settings.connect_timeout = settings.close_handshake_timeout = 300ms;
+        endpoint.init(settings);
+        loop_ = std::thread([this] { endpoint.run(); });
+    }
+    ~Endpoint() {
+        endpoint.stop_perpetual();
+        endpoint.stop();
+        loop_.join();
+    }
+    LinkHandle open(const std::string& uri) {
+        std::error_code error;
+        LinkRef link = endpoint.create_link(uri, error);
+        LinkHandlers handlers;
+        handlers.on_open = [this](LinkHandle) { note("open"); };
+        handlers.on_fail = [this](LinkHandle h) {
+            const LinkOutcome o = endpoint.outcome(h);
+            note(o.error.message() + "," + std::to_string(o.error.value()) + "," + std::to_string(o.remote_close_code));
+        };
+        handlers.on_close = [this](LinkHandle h) {
+            const LinkOutcome o = endpoint.outcome(h);
+            note(std::to_string(o.remote_close_code) + " (" + o.remote_close_code_name + ") " + o.remote_close_reason);
+        };
+        endpoint.bind(link, std::move(handlers));
+        LinkHandle handle = link;
+        endpoint.start_link(std::move(link));
+        return handle;
+    }
+    bool opened() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, 5s, [this] { return !events_.empty(); }) && events_.front() == "open";
+    }
+    // The last event once the link has ended, or "none".
+    std::string end() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait_for(lock, 5s, [this] { return !events_.empty() && events_.back() != "open"; });
+        return events_.empty() ? "none" : events_.back();
+    }
+    WebSocketEndpoint endpoint;
+
+private:
+    void note(std::string event) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        events_.push_back(std::move(event));
+        changed_.notify_all();
+    }
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> events_;
+    std::thread loop_;
+};
+
+struct Ending {
+    const char* what;
+    Script peer;
+    std::function<void(Endpoint&, const LinkHandle&)> client;  // after the link opened
+    const char* logged;
+    const char* peer_got;
+};
+
+TEST(WebSocketEndpoint, EveryWayALinkFailsOrEndsReadsAsItAlwaysHas) {
+    const std::string text_frame_of_ff = std::string("\x81\x01\xff", 3);
+    const Ending endings[] = {
+        {"no reply to the handshake", http_reply(""), nullptr, "The opening handshake timed out,22,1006", ""},
+        {"a 404", http_reply("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"), nullptr,
+         "Invalid HTTP status.,20,1006", ""},
+        {"a 101 without the accept key", http_reply("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
+                                                    "Connection: Upgrade\r\nSec-WebSocket-Accept: x\r\n\r\n"),
+         nullptr, "A required HTTP header is missing,21,1006", ""},
+        {"a reply that is not HTTP", http_reply("hello\r\n\r\n"), nullptr, "Generic error,1,1006", ""},
+        {"a hang-up during the handshake",
+         [](tcp::socket& socket, std::string&) {
+             net::streambuf request;
+             net::read_until(socket, request, "\r\n\r\n");
+             socket.close();
+         },
+         nullptr, "End of File,7,1006", ""},
+        {"a close with code and reason", websocket_peer([](WebSocket& ws) { ws.close({websocket::close_code(4000), "bye"}); }),
+         nullptr, "4000 (Unknown) bye", "4000 bye"},
+        {"a close frame without a code", websocket_peer([](WebSocket& ws) { ws.close(websocket::close_reason()); }),
+         nullptr, "1005 (No status set) ", "1000 "},
+        {"a close code out of range", websocket_peer([](WebSocket& ws) { raw(ws, std::string("\x88\x02\x03\xe7", 4)); }),
+         nullptr, "1002 (Protocol error) ", "1002 "},
+        {"a dropped socket", websocket_peer([](WebSocket& ws) { ws.next_layer().close(); }), nullptr,
+         "1006 (Abnormal close) ", ""},
+        {"a frame over the size limit",
+         websocket_peer([](WebSocket& ws) { raw(ws, std::string("\x81\x7f\0\0\0\0\x01\xf7\x8c\x58{", 11)); }), nullptr,
+         "1006 (Abnormal close) ", "1009 "},
+        {"text that is not UTF-8", websocket_peer([&](WebSocket& ws) { raw(ws, text_frame_of_ff); }), nullptr,
+         "1006 (Abnormal close) ", "1007 "},
+        {"a close of ours, answered", websocket_peer([](WebSocket&) {}),
+         [](Endpoint& e, const LinkHandle& h) { e.endpoint.close(h, 1000, "", nullptr); }, "1000 (Normal close) ",
+         "1000 "},
+        {"a close of ours, unanswered",
+         [](tcp::socket& socket, std::string&) {
+             WebSocket ws(std::move(socket));
+             ws.accept();
+             std::this_thread::sleep_for(1s);  // reads nothing, answers nothing
+         },
+         [](Endpoint& e, const LinkHandle& h) { e.endpoint.close(h, 1000, "", nullptr); }, "1006 (Abnormal close) ",
+         ""},
+    };
+    for (const Ending& ending : endings) {
+        SCOPED_TRACE(ending.what);
+        Peer peer(ending.peer);
+        Endpoint endpoint;
+        const LinkHandle link = endpoint.open(peer.uri());
+        if (ending.client) {
+            ASSERT_TRUE(endpoint.opened());
+            ending.client(endpoint, link);
+        }
+        EXPECT_EQ(endpoint.end(), ending.logged);
+        EXPECT_EQ(peer.got(), ending.peer_got);
+    }
+}
+
+TEST(WebSocketEndpoint, AnAddressThatRefusesOrNeverAnswersFailsAsItAlwaysHas) {
+    net::io_context io;
+    tcp::acceptor listener(io, tcp::endpoint(net::ip::make_address("127.0.0.1"), 0));
+    const std::string address = "ws://127.0.0.1:" + std::to_string(listener.local_endpoint().port()) + "/websocket";
+    listener.close();
+    Endpoint refused;
+    refused.open(address);
+    EXPECT_EQ(refused.end(), "Underlying Transport Error,2,1006");
+#if defined(__linux__)
+    // A listener whose backlog is full: Linux drops the connection attempt
+    // instead of refusing it, so it never completes.
+    tcp::acceptor full(io);
+    full.open(tcp::v4());
+    full.bind(tcp::endpoint(net::ip::make_address("127.0.0.1"), 0));
+    full.listen(0);
+    std::vector<tcp::socket> waiting;
+    for (int n = 0; n < 3; ++n) {
+        waiting.emplace_back(io);
+        waiting.back().async_connect(full.local_endpoint(), [](const boost::system::error_code&) {});
+    }
+    std::this_thread::sleep_for(100ms);
+    Endpoint unanswered;
+    unanswered.open("ws://127.0.0.1:" + std::to_string(full.local_endpoint().port()) + "/websocket");
+    EXPECT_EQ(unanswered.end(), "Timer Expired,9,1006");
+#endif
+}
+
+struct Address {
+    const char* uri;
+    const char* host_header;  // empty: refused
+};
+
+TEST(WebSocketEndpoint, AddressesAreReadAsTheyAlwaysWere) {
+    const Address addresses[] = {
+        {"ws://127.0.0.1/websocket", "127.0.0.1"},
+        {"ws://127.0.0.1:7125/websocket", "127.0.0.1:7125"},
+        {"ws://printer.local:80/websocket", "printer.local"},
+        {"ws://[::1]:7125/websocket", "::1:7125"},
+        {"ws://[::1]/websocket", "::1"},
+        {"ws://host:65535/websocket", "host:65535"},
+        {"ws://host:12ab/websocket", "host:12"},   // a leading number is the port
+        {"ws://host:80:90/websocket", "host"},
+        {"ws://host:/websocket", "host"},
+        {"ws://host", "host"},
+        {"ws://ho st/websocket", "ho st"},          // nothing is checked or escaped
+        {"ws:///websocket", ""},
+        {"ws://:7125/websocket", ""},
+        {"wss://127.0.0.1/websocket", ""},
+        {"http://127.0.0.1/websocket", ""},
+        {"ftp://127.0.0.1/websocket", ""},
+        {"WS://host/websocket", ""},
+        {"ws:/host/websocket", ""},
+        {"not a uri", ""},
+        {"", ""},
+        {"ws://[::1/websocket", ""},
+        {"ws://[::1]x/websocket", ""},
+        {"ws://::1:7125/websocket", ""},
+        {"ws://host:0/websocket", ""},
+        {"ws://host:65536/websocket", ""},
+        {"ws://host:-1/websocket", ""},
+        {"ws://host:abc/websocket", ""},
+    };
+    WebSocketEndpoint endpoint;
+    endpoint.init({});
+    for (const Address& address : addresses) {
+        SCOPED_TRACE(address.uri);
+        std::error_code error;
+        const bool taken = endpoint.create_link(address.uri, error) != nullptr;
+        EXPECT_EQ(taken, *address.host_header != '\0');
+        if (taken) {
+            EXPECT_EQ(parse_link_uri(address.uri)->host_header(), address.host_header);
+        } else {
+            EXPECT_EQ(error.message(), "invalid uri");
+        }
+    }
+}
+
+}  // namespace
+}  // namespace zorim
