@@ -64,6 +64,14 @@ TEST_F(AgentTest, APrinterThatStopsReadingHoldsBackOnlyItsOwnTexts) {
     }
     EXPECT_TRUE(log.wait_for("send: dropped request id 0 for stalled: the printer has not taken"));
     EXPECT_FALSE(log.contains("for reading:"));
+    // Its ping waits behind the texts: the next pass restarts the pong
+    // timeout instead of starting a second ping, and the timeout is reported.
+    const std::size_t reports = statuses.size();
+    agent->run_keepalive_pass();
+    agent->run_keepalive_pass();
+    EXPECT_TRUE(statuses.wait_for([](const StatusReport& r) {
+        return r.device_id == "stalled" && r.status.heartbeat_state == kHeartbeatTimedOut;
+    }, 5s, reports));
     simulator->set_reading(true);
     agent.reset();  // before the second printer goes
 }
