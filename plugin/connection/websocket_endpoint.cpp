@@ -105,7 +105,7 @@ public:
     }
 
     std::error_code ping(const std::string& payload) {
-        if (phase_ != Phase::open) return make_error_code(LinkError::invalid_state);
+        if (!open()) return make_error_code(LinkError::invalid_state);
         ping_payload_ = payload;
         // Each ping restarts the pong timeout; Beast takes one ping at a
         // time, so one still waiting to be written is not doubled.
@@ -124,7 +124,7 @@ public:
     }
 
     std::error_code close(std::uint16_t code, const std::string& reason) {
-        if (phase_ != Phase::open) return make_error_code(LinkError::invalid_state);
+        if (!open()) return make_error_code(LinkError::invalid_state);
         const std::string_view text(reason.data(), std::min(reason.size(), websocket::reason_string::static_capacity));
         begin_close(websocket::close_reason(static_cast<websocket::close_code>(code), text), true);
         return {};
@@ -136,6 +136,9 @@ private:
     enum class Phase { idle, resolving, connecting, handshaking, open, closing, ended };
 
     LinkHandle handle() { return weak_from_this(); }
+    // Open, and not being closed by Beast itself after a protocol failure
+    // that has not reached our read yet.
+    bool open() const { return phase_ == Phase::open && ws_.is_open(); }
     tcp::socket& socket() { return ws_.next_layer().next_layer(); }
 
     // The timer of the phase under way: resolve, connect, handshake, close.
@@ -326,7 +329,7 @@ private:
         std::optional<std::string> next;
         {
             std::lock_guard<std::mutex> lock(outbox_mutex_);
-            if (!outbox_.empty() && (phase_ == Phase::open || close_after_writes_)) {
+            if (!outbox_.empty() && ws_.is_open() && (phase_ == Phase::open || close_after_writes_)) {
                 next = std::move(outbox_.front());
                 outbox_.pop_front();
             } else {
