@@ -163,7 +163,7 @@ void PrinterConnection::on_close(PrinterManager& manager, WebSocketEndpoint& end
     log_record(Severity::debug, "on_close:" + device_id_ + "," + error_reason_ + "\n");
 }
 
-void PrinterConnection::on_message(PrinterManager& manager, LinkHandle event, std::string text) {
+void PrinterConnection::on_message(PrinterManager& manager, LinkHandle event, const std::string& text) {
     if (!is_current(event)) {
         log_record(Severity::debug, "on_message:" + device_id_ + " of a replaced link; ignored\n");
         return;

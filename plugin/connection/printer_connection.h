@@ -63,7 +63,7 @@ public:
     void on_open(PrinterManager& manager, WebSocketEndpoint& endpoint, LinkHandle event);
     void on_fail(PrinterManager& manager, WebSocketEndpoint& endpoint, LinkHandle event);
     void on_close(PrinterManager& manager, WebSocketEndpoint& endpoint, LinkHandle event);
-    void on_message(PrinterManager& manager, LinkHandle event, std::string text);
+    void on_message(PrinterManager& manager, LinkHandle event, const std::string& text);
     void on_pong(WebSocketEndpoint& endpoint, LinkHandle event, std::string payload);
     void on_pong_timeout(PrinterManager& manager, WebSocketEndpoint& endpoint, LinkHandle event,
                          std::string payload);

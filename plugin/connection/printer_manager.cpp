@@ -215,8 +215,8 @@ void PrinterManager::bind_handlers(const std::shared_ptr<PrinterConnection>& con
     handlers.on_close = [this, endpoint, connection](LinkHandle event) {
         contained("on_close", [&] { connection->on_close(*this, *endpoint, std::move(event)); });
     };
-    handlers.on_text = [this, connection](LinkHandle event, std::string text) {
-        contained("on_message", [&] { connection->on_message(*this, std::move(event), std::move(text)); });
+    handlers.on_text = [this, connection](LinkHandle event, const std::string& text) {
+        contained("on_message", [&] { connection->on_message(*this, std::move(event), text); });
     };
     handlers.on_pong_timeout = [this, endpoint, connection](LinkHandle event, std::string payload) {
         contained("on_pong_timeout",

@@ -29,11 +29,14 @@ namespace zorim {
 
 class ReadinessSocket {
 public:
-    using socket_type = boost::asio::ip::tcp::socket;
+    // The loop's own executor type rather than Asio's type-erased default:
+    // every operation copies it, several times per frame.
+    using socket_type =
+        boost::asio::basic_stream_socket<boost::asio::ip::tcp, boost::asio::io_context::executor_type>;
     using executor_type = socket_type::executor_type;
     using next_layer_type = socket_type;
 
-    explicit ReadinessSocket(boost::asio::io_context& io) : socket_(io) {}
+    explicit ReadinessSocket(boost::asio::io_context& io) : socket_(io.get_executor()) {}
 
     executor_type get_executor() noexcept { return socket_.get_executor(); }
     socket_type& next_layer() noexcept { return socket_; }

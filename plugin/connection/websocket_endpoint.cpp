@@ -6,13 +6,13 @@
 #include <optional>
 #include <utility>
 
+#include <boost/asio/buffer.hpp>
 #include <boost/asio/connect.hpp>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/field.hpp>
 #include <boost/beast/websocket/error.hpp>
@@ -29,6 +29,9 @@ namespace http = beast::http;
 namespace websocket = beast::websocket;
 using tcp = net::ip::tcp;
 using SystemError = boost::system::error_code;
+using Executor = net::io_context::executor_type;
+using Timer = net::basic_waitable_timer<std::chrono::steady_clock, net::wait_traits<std::chrono::steady_clock>, Executor>;
+using Resolver = net::ip::basic_resolver<tcp, Executor>;
 
 constexpr std::uint16_t kNoStatus = 1005;
 constexpr std::uint16_t kNoCloseFrame = 1006;
@@ -67,7 +70,13 @@ bool bad_close_frame(const SystemError& error) {
 class Link : public std::enable_shared_from_this<Link> {
 public:
     Link(net::io_context& io, const EndpointSettings& settings, LinkUri uri)
-        : io_(io), settings_(settings), uri_(std::move(uri)), resolver_(io), ws_(io), timer_(io), pong_timer_(io) {}
+        : io_(io),
+          settings_(settings),
+          uri_(std::move(uri)),
+          resolver_(io.get_executor()),
+          ws_(io),
+          timer_(io.get_executor()),
+          pong_timer_(io.get_executor()) {}
 
     LinkHandlers handlers;
 
@@ -75,7 +84,7 @@ public:
         phase_ = Phase::resolving;
         arm(settings_.resolve_timeout);
         resolver_.async_resolve(uri_.host, std::to_string(uri_.port),
-                                [self = shared_from_this()](const SystemError& error, tcp::resolver::results_type found) {
+                                [self = shared_from_this()](const SystemError& error, Resolver::results_type found) {
                                     self->on_resolved(error, std::move(found));
                                 });
     }
@@ -139,7 +148,7 @@ private:
     // Open, and not being closed by Beast itself after a protocol failure
     // that has not reached our read yet.
     bool open() const { return phase_ == Phase::open && ws_.is_open(); }
-    tcp::socket& socket() { return ws_.next_layer().next_layer(); }
+    ReadinessSocket::socket_type& socket() { return ws_.next_layer().next_layer(); }
 
     // The timer of the phase under way: resolve, connect, handshake, close.
     void arm(std::chrono::milliseconds timeout) {
@@ -175,7 +184,7 @@ private:
         }
     }
 
-    void on_resolved(const SystemError& error, tcp::resolver::results_type found) {
+    void on_resolved(const SystemError& error, Resolver::results_type found) {
         if (phase_ != Phase::resolving) return;
         if (error) return fail(LinkError::transport);
         phase_ = Phase::connecting;
@@ -247,9 +256,12 @@ private:
         if (handlers.on_fail) handlers.on_fail(handle());
     }
 
+    // Each message is read straight into one string, kept from message to
+    // message: no copy and no allocation per message.
     void read_next() {
         reading_ = true;
-        ws_.async_read(read_buffer_, [self = shared_from_this()](const SystemError& error, std::size_t) {
+        message_buffer_.consume(message_buffer_.size());
+        ws_.async_read(message_buffer_, [self = shared_from_this()](const SystemError& error, std::size_t) {
             self->on_read(error);
         });
     }
@@ -260,15 +272,12 @@ private:
             read_error_ = error;
             return end_if_done();
         }
-        if (ws_.got_text() && handlers.on_text) {
-            const auto data = read_buffer_.data();
-            std::string text(static_cast<const char*>(data.data()), data.size());
-            read_buffer_.consume(read_buffer_.size());
-            handlers.on_text(handle(), std::move(text));
-        } else {
-            read_buffer_.consume(read_buffer_.size());  // binary frames are dropped
+        // Binary frames are dropped.
+        if (ws_.got_text() && handlers.on_text) handlers.on_text(handle(), message_);
+        if (message_.capacity() > kKeptReadBuffer) {
+            message_buffer_.consume(message_buffer_.size());
+            message_.shrink_to_fit();
         }
-        if (read_buffer_.capacity() > kKeptReadBuffer) read_buffer_.shrink_to_fit();
         if (phase_ == Phase::open || phase_ == Phase::closing) {
             read_next();
         } else {
@@ -405,16 +414,17 @@ private:
     net::io_context& io_;
     const EndpointSettings settings_;
     const LinkUri uri_;
-    tcp::resolver resolver_;
+    Resolver resolver_;
     websocket::stream<ReadinessSocket> ws_;
-    net::steady_timer timer_;
-    net::steady_timer pong_timer_;
+    Timer timer_;
+    Timer pong_timer_;
     unsigned timer_generation_ = 0;
     unsigned pong_generation_ = 0;
     Phase phase_ = Phase::idle;
     LinkOutcome outcome_;
 
-    beast::flat_buffer read_buffer_;
+    std::string message_;
+    net::dynamic_string_buffer<char, std::char_traits<char>, std::allocator<char>> message_buffer_{message_};
     bool reading_ = false;
     SystemError read_error_;
     bool got_close_frame_ = false;

@@ -40,7 +40,9 @@ struct LinkHandlers {
     std::function<void(LinkHandle)> on_open;
     std::function<void(LinkHandle)> on_fail;
     std::function<void(LinkHandle)> on_close;
-    std::function<void(LinkHandle, std::string text)> on_text;  // text frames only
+    // Text frames only. The text lives in the link's read buffer until the
+    // handler returns.
+    std::function<void(LinkHandle, const std::string& text)> on_text;
     std::function<void(LinkHandle, std::string payload)> on_pong_timeout;
     std::function<void(LinkHandle, std::string payload)> on_pong;
     // A text of the outbox was written (no error) or can no longer be: the
