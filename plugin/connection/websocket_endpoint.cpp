@@ -18,7 +18,6 @@
 #include <boost/beast/websocket/error.hpp>
 #include <boost/beast/websocket/stream.hpp>
 
-#include "connection/readiness_socket.h"
 
 namespace zorim {
 namespace {
@@ -29,7 +28,14 @@ namespace http = beast::http;
 namespace websocket = beast::websocket;
 using tcp = net::ip::tcp;
 using SystemError = boost::system::error_code;
+// The loop's own executor type rather than Asio's type-erased default: every
+// operation copies it, several times per frame.
 using Executor = net::io_context::executor_type;
+// Reads go straight to the socket: Asio tries a recv before it waits, which
+// finds nothing when a printer's next frame has not come yet, but that failed
+// recv costs less than the epoll_ctl re-arm a wait-then-read would cost
+// instead (bench/read_bench.cpp, docs/performance.md).
+using Socket = net::basic_stream_socket<tcp, Executor>;
 using Timer = net::basic_waitable_timer<std::chrono::steady_clock, net::wait_traits<std::chrono::steady_clock>, Executor>;
 using Resolver = net::ip::basic_resolver<tcp, Executor>;
 
@@ -74,7 +80,7 @@ public:
           settings_(settings),
           uri_(std::move(uri)),
           resolver_(io.get_executor()),
-          ws_(io),
+          ws_(io.get_executor()),
           timer_(io.get_executor()),
           pong_timer_(io.get_executor()) {}
 
@@ -148,7 +154,7 @@ private:
     // Open, and not being closed by Beast itself after a protocol failure
     // that has not reached our read yet.
     bool open() const { return phase_ == Phase::open && ws_.is_open(); }
-    ReadinessSocket::socket_type& socket() { return ws_.next_layer().next_layer(); }
+    Socket& socket() { return ws_.next_layer(); }
 
     // The timer of the phase under way: resolve, connect, handshake, close.
     void arm(std::chrono::milliseconds timeout) {
@@ -415,7 +421,7 @@ private:
     const EndpointSettings settings_;
     const LinkUri uri_;
     Resolver resolver_;
-    websocket::stream<ReadinessSocket> ws_;
+    websocket::stream<Socket> ws_;
     Timer timer_;
     Timer pong_timer_;
     unsigned timer_generation_ = 0;
