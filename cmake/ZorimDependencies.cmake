@@ -7,7 +7,7 @@ if(CMAKE_CROSSCOMPILING)
     # files point at /usr/include as a whole, which a cross compiler must not
     # see. A folder in the build tree links to just their headers.
     set(zorim_header_only "${PROJECT_BINARY_DIR}/header-only")
-    foreach(folder nlohmann websocketpp)
+    foreach(folder nlohmann)
         if(NOT EXISTS "${zorim_header_only}/${folder}")
             file(MAKE_DIRECTORY "${zorim_header_only}")
             file(CREATE_LINK "/usr/include/${folder}" "${zorim_header_only}/${folder}" SYMBOLIC)
@@ -15,36 +15,16 @@ if(CMAKE_CROSSCOMPILING)
     endforeach()
     add_library(nlohmann_json::nlohmann_json INTERFACE IMPORTED)
     target_include_directories(nlohmann_json::nlohmann_json SYSTEM INTERFACE "${zorim_header_only}")
-    set(ZORIM_WEBSOCKETPP_INCLUDE_DIR "${zorim_header_only}" CACHE PATH "Folder holding websocketpp/")
 else()
     find_package(nlohmann_json 3.10 REQUIRED)
 endif()
 
 # Asio and Beast (WebSocket over Asio) are header-only parts of Boost; the
-# threads and, on Windows, the socket libraries they need are linked here.
+# threads and, on Windows, the socket libraries they need come with them. For
+# everything that talks over sockets: the plug-in, the simulator, the tests'
+# own clients and the benchmarks.
 add_library(zorim_asio INTERFACE)
 target_link_libraries(zorim_asio INTERFACE Boost::headers Threads::Threads)
 if(WIN32)
     target_link_libraries(zorim_asio INTERFACE ws2_32 mswsock)
-endif()
-
-# websocketpp is header-only and its package target only adds an include path;
-# the Asio and thread pieces it needs are linked here.
-add_library(zorim_websocketpp INTERFACE)
-if(CMAKE_CROSSCOMPILING)
-    # The Linux package's target points at /usr/include as a whole, which a
-    # cross compiler must not see; ZORIM_WEBSOCKETPP_INCLUDE_DIR names a
-    # folder that holds only websocketpp/.
-    if(NOT ZORIM_WEBSOCKETPP_INCLUDE_DIR)
-        message(FATAL_ERROR "Set ZORIM_WEBSOCKETPP_INCLUDE_DIR for a cross build")
-    endif()
-    target_include_directories(zorim_websocketpp SYSTEM INTERFACE "${ZORIM_WEBSOCKETPP_INCLUDE_DIR}")
-else()
-    find_package(websocketpp 0.8.2 REQUIRED CONFIG)
-    target_link_libraries(zorim_websocketpp INTERFACE websocketpp::websocketpp)
-endif()
-target_link_libraries(zorim_websocketpp INTERFACE Boost::headers Threads::Threads)
-if(WIN32)
-    # _WIN32_WINNT comes from the toolchain, the same for every object.
-    target_link_libraries(zorim_websocketpp INTERFACE ws2_32 mswsock)
 endif()

@@ -10,10 +10,10 @@ set -euo pipefail
 core=(
     ca-certificates git cmake make g++ pkg-config
     clang libclang-rt-14-dev
-    # Boost 1.81 only: these bring the 1.81 Asio and String Algorithms headers.
-    # Never add libboost-dev or libboost-all-dev (1.74), which conflict.
+    # Boost 1.81 only: these bring the 1.81 Asio, Beast and String Algorithms
+    # headers. Never add libboost-dev or libboost-all-dev (1.74), which conflict.
     libboost-log1.81-dev libboost-filesystem1.81-dev libboost-nowide1.81-dev
-    libwebsocketpp-dev nlohmann-json3-dev
+    nlohmann-json3-dev
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     libegl-dev libgl-dev
     binutils
