@@ -25,6 +25,11 @@ endif()
 # own clients and the benchmarks.
 add_library(zorim_asio INTERFACE)
 target_link_libraries(zorim_asio INTERFACE Boost::headers Threads::Threads)
+# Only the Asio names that current Boost still has (1.87 removed io_service,
+# its strand and the old timer constructors). Asio's classes differ with and
+# without it, and every object of a program must see them the same way: so
+# every target that includes Asio gets it from here, never on its own.
+target_compile_definitions(zorim_asio INTERFACE BOOST_ASIO_NO_DEPRECATED)
 if(WIN32)
     target_link_libraries(zorim_asio INTERFACE ws2_32 mswsock)
 endif()
