@@ -137,6 +137,12 @@ std::function<bool(const std::string&)> with_id(int id) {
     return [id](const std::string& text) { return text.find("\"id\":" + std::to_string(id) + "}") != std::string::npos; };
 }
 
+// A path's UTF-8 text as a std::string, as C++17 and C++20 both give it.
+template <typename Text>
+std::string utf8(const Text& text) {
+    return std::string(text.begin(), text.end());
+}
+
 std::string read_file(const fs::path& file) {
     std::ifstream in(file, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -165,7 +171,7 @@ TEST(LoadedPlugin, DrivesAPrinterAndLogsUnderAUtf8Directory) {
     EXPECT_STREQ(plugin.get_version(), "01.09.03.50");
     const std::size_t threads_before = thread_count();
     Inbox inbox;
-    void* agent = plugin.create_agent(log_dir.generic_u8string(), 4);
+    void* agent = plugin.create_agent(utf8(log_dir.generic_u8string()), 4);
     ASSERT_NE(agent, nullptr);
     plugin.set_machine_status_changed_fn(agent, inbox.status_callback());
     plugin.set_file_list_arrived_fn(agent, inbox.text_callback(inbox.file_lists));
@@ -240,9 +246,9 @@ TEST(LoadedPlugin, DrivesAPrinterAndLogsUnderAUtf8Directory) {
     std::vector<fs::path> files;
     for (const auto& entry : fs::directory_iterator(log_dir / "log")) files.push_back(entry.path());
     ASSERT_EQ(files.size(), 1u);
-    EXPECT_TRUE(std::regex_match(files[0].filename().u8string(),
+    EXPECT_TRUE(std::regex_match(utf8(files[0].filename().u8string()),
                                  std::regex(R"(debug_network_\w{3}_\w{3}_\d\d_\d\d_\d\d_\d\d_\.log\.0)")))
-        << files[0].u8string();
+        << utf8(files[0].u8string());
     const std::string text = read_file(files[0]);
     const std::regex connect_record("\\[info\\]\t[-0-9 :.]+\\[Thread (0x[0-9a-f]{8})\\]:Connect initialization " +
                                     std::string(kPrinter) + "\n");
