@@ -383,9 +383,12 @@ def scale(args, started):
     if args.doc != "none":
         doc = Path(args.doc)
         text = doc.read_text() if doc.exists() else INTRO
-        section = f"""<!-- section scale -->
-## Many printers
-
+        # The scale run's own section, unless one is named (such as scale-before).
+        name = "scale" if args.section == "latest" else args.section
+        note = f"\n{args.note}\n" if args.note else ""
+        section = f"""<!-- section {name} -->
+## Many printers{"" if name == "scale" else ", " + name.removeprefix("scale-")}
+{note}
 `scripts/bench --scale`: {args.printers:,} printers on one agent, all connected to one peer on 127.0.0.1
 (open-file limit raised for the run), each sent 4 status updates per second that carry the peer's
 monotonic clock in `toolhead.estimated_print_time`; the host's callback takes the difference to its
@@ -399,12 +402,12 @@ reported a status over a new link. Run of {started:%Y-%m-%d %H:%M} UTC, load ave
 {os.getloadavg()[0]:.1f} at the end.
 
 {table_text}
-<!-- end scale -->
+<!-- end {name} -->
 """
-        pattern = re.compile(r"<!-- section scale -->.*?<!-- end scale -->\n", re.S)
+        pattern = re.compile(rf"<!-- section {name} -->.*?<!-- end {name} -->\n", re.S)
         text = pattern.sub(lambda _: section, text) if pattern.search(text) else text + "\n" + section
         doc.write_text(text)
-        print(f"bench: wrote the scale section of {doc}")
+        print(f"bench: wrote the {name} section of {doc}")
 
 
 def main():
