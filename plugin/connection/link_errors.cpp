@@ -76,9 +76,7 @@ constexpr Scheme kSchemes[] = {
     {"https://", "https", 443},
 };
 
-std::uint16_t default_port(const std::string& scheme) {
-    return scheme == "wss" || scheme == "https" ? 443 : 80;
-}
+std::uint16_t default_port(const std::string& scheme) { return scheme == "wss" || scheme == "https" ? 443 : 80; }
 
 }  // namespace
 

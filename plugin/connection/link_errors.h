@@ -38,8 +38,8 @@ const char* close_code_name(std::uint16_t code);
 
 // A printer address as the endpoint reads it.
 struct LinkUri {
-    std::string scheme;    // "ws", "wss", "http" or "https"
-    std::string host;      // an IPv6 literal without its brackets
+    std::string scheme;  // "ws", "wss", "http" or "https"
+    std::string host;    // an IPv6 literal without its brackets
     std::uint16_t port = 0;
     std::string resource;  // "/" and the rest
     // The Host header: the host, and ":" with the port unless it is the

@@ -12,12 +12,11 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/basic_waitable_timer.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/field.hpp>
 #include <boost/beast/websocket/error.hpp>
 #include <boost/beast/websocket/stream.hpp>
-
 
 namespace zorim {
 namespace {
@@ -36,7 +35,8 @@ using Executor = net::io_context::executor_type;
 // recv costs less than the epoll_ctl re-arm a wait-then-read would cost
 // instead (bench/read_bench.cpp, docs/performance.md).
 using Socket = net::basic_stream_socket<tcp, Executor>;
-using Timer = net::basic_waitable_timer<std::chrono::steady_clock, net::wait_traits<std::chrono::steady_clock>, Executor>;
+using Timer =
+    net::basic_waitable_timer<std::chrono::steady_clock, net::wait_traits<std::chrono::steady_clock>, Executor>;
 using Resolver = net::ip::basic_resolver<tcp, Executor>;
 
 constexpr std::uint16_t kNoStatus = 1005;
@@ -103,7 +103,8 @@ public:
             result.error = make_error_code(LinkError::invalid_state);
             return result;
         }
-        if (outbox_texts_ >= WebSocketEndpoint::kMaxOutboxTexts || outbox_bytes_ >= WebSocketEndpoint::kMaxOutboxBytes) {
+        if (outbox_texts_ >= WebSocketEndpoint::kMaxOutboxTexts ||
+            outbox_bytes_ >= WebSocketEndpoint::kMaxOutboxBytes) {
             result.full = true;
             result.waiting_texts = outbox_texts_;
             result.waiting_bytes = outbox_bytes_;
@@ -132,8 +133,9 @@ public:
         });
         if (!ping_in_flight_) {
             ping_in_flight_ = true;
-            ws_.async_ping(websocket::ping_data(payload.data(), std::min(payload.size(), websocket::ping_data::static_capacity)),
-                           [self = shared_from_this()](const SystemError&) { self->ping_in_flight_ = false; });
+            ws_.async_ping(
+                websocket::ping_data(payload.data(), std::min(payload.size(), websocket::ping_data::static_capacity)),
+                [self = shared_from_this()](const SystemError&) { self->ping_in_flight_ = false; });
         }
         return {};
     }
@@ -195,9 +197,10 @@ private:
         if (error) return fail(LinkError::transport);
         phase_ = Phase::connecting;
         arm(settings_.connect_timeout);
-        net::async_connect(socket(), found, [self = shared_from_this()](const SystemError& connect_error, const tcp::endpoint&) {
-            self->on_connected(connect_error);
-        });
+        net::async_connect(socket(), found,
+                           [self = shared_from_this()](const SystemError& connect_error, const tcp::endpoint&) {
+                               self->on_connected(connect_error);
+                           });
     }
 
     void on_connected(const SystemError& error) {
@@ -208,15 +211,15 @@ private:
         socket().non_blocking(true, ignored);
         phase_ = Phase::handshaking;
         arm(settings_.open_handshake_timeout);
-        ws_.set_option(websocket::stream_base::timeout{websocket::stream_base::none(), websocket::stream_base::none(),
-                                                       false});
+        ws_.set_option(
+            websocket::stream_base::timeout{websocket::stream_base::none(), websocket::stream_base::none(), false});
         ws_.set_option(websocket::stream_base::decorator([](websocket::request_type& request) {
             // The headers the plug-in has always sent, in their order.
             const std::string host(request[http::field::host]);
             const std::string key(request[http::field::sec_websocket_key]);
-            for (const auto field : {http::field::host, http::field::upgrade, http::field::connection,
-                                     http::field::sec_websocket_key, http::field::sec_websocket_version,
-                                     http::field::user_agent}) {
+            for (const auto field :
+                 {http::field::host, http::field::upgrade, http::field::connection, http::field::sec_websocket_key,
+                  http::field::sec_websocket_version, http::field::user_agent}) {
                 request.erase(field);
             }
             request.set(http::field::connection, "Upgrade");
@@ -226,9 +229,9 @@ private:
             request.set(http::field::upgrade, "websocket");
             request.set(http::field::user_agent, kUserAgent);
         }));
-        ws_.async_handshake(uri_.host_header(), uri_.resource, [self = shared_from_this()](const SystemError& handshake_error) {
-            self->on_handshake(handshake_error);
-        });
+        ws_.async_handshake(
+            uri_.host_header(), uri_.resource,
+            [self = shared_from_this()](const SystemError& handshake_error) { self->on_handshake(handshake_error); });
     }
 
     void on_handshake(const SystemError& error) {
@@ -239,7 +242,8 @@ private:
         ws_.read_message_max(settings_.max_message_bytes);
         ws_.auto_fragment(false);
         ws_.text(true);
-        ws_.control_callback([this](websocket::frame_type kind, beast::string_view payload) { on_control(kind, payload); });
+        ws_.control_callback(
+            [this](websocket::frame_type kind, beast::string_view payload) { on_control(kind, payload); });
         {
             std::lock_guard<std::mutex> lock(outbox_mutex_);
             accepting_ = true;
@@ -267,9 +271,8 @@ private:
     void read_next() {
         reading_ = true;
         message_buffer_.consume(message_buffer_.size());
-        ws_.async_read(message_buffer_, [self = shared_from_this()](const SystemError& error, std::size_t) {
-            self->on_read(error);
-        });
+        ws_.async_read(message_buffer_,
+                       [self = shared_from_this()](const SystemError& error, std::size_t) { self->on_read(error); });
     }
 
     void on_read(const SystemError& error) {
@@ -307,7 +310,8 @@ private:
                 // Echo the printer's code and reason; Beast would echo the
                 // code alone. A close frame without a code is answered 1000.
                 websocket::close_reason echo = ws_.reason();
-                if (echo.code == websocket::close_code::none) echo = websocket::close_reason(websocket::close_code::normal);
+                if (echo.code == websocket::close_code::none)
+                    echo = websocket::close_reason(websocket::close_code::normal);
                 begin_close(echo, false);
             }
         }
@@ -354,7 +358,8 @@ private:
         if (!next) {
             if (close_after_writes_) {
                 close_after_writes_ = false;
-                send_close();
+                // Unless Beast is closing the stream itself already.
+                if (ws_.is_open()) send_close();
             }
             return end_if_done();
         }
@@ -446,8 +451,8 @@ private:
     std::deque<std::string> outbox_;
     std::size_t outbox_texts_ = 0;  // including the one being written
     std::size_t outbox_bytes_ = 0;
-    bool accepting_ = false;        // open and not closing
-    bool writer_active_ = false;    // a write is under way or about to start
+    bool accepting_ = false;      // open and not closing
+    bool writer_active_ = false;  // a write is under way or about to start
     // The text being written (network thread).
     std::string writing_;
     bool write_pending_ = false;

@@ -1,8 +1,9 @@
 // The one WebSocket client endpoint that all printer connections share.
 //
 // Each printer's link is a Boost.Beast WebSocket stream over a TCP socket,
-// on one Asio event loop that the network thread runs (`run`). Asio and Beast stay out of this header: they are slow to compile,
-// and the rest of the plug-in only needs handles, texts and error codes.
+// on one Asio event loop that the network thread runs (`run`). Asio and Beast
+// stay out of this header: they are slow to compile, and the rest of the
+// plug-in only needs handles, texts and error codes.
 //
 // Threads: every operation on a link runs on the network thread. Calls made
 // elsewhere are posted there, in call order; only the hand-over of a text

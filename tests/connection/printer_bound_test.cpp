@@ -42,9 +42,8 @@ TEST_F(AgentTest, APrinterThatStopsReadingHoldsBackOnlyItsOwnTexts) {
     start_agent();
     connect_and_subscribe("stalled");
     zorim_network_connect_printer(agent.get(), "reading", reading.url_for_plugin(), "", "");
-    ASSERT_TRUE(statuses.wait_for([](const StatusReport& r) {
-        return r.device_id == "reading" && r.status.machine_state == kMachineIdle;
-    }));
+    ASSERT_TRUE(statuses.wait_for(
+        [](const StatusReport& r) { return r.device_id == "reading" && r.status.machine_state == kMachineIdle; }));
 
     simulator->set_reading(false);
     const std::string pad(200 * 1024, 'x');
@@ -58,7 +57,8 @@ TEST_F(AgentTest, APrinterThatStopsReadingHoldsBackOnlyItsOwnTexts) {
     }
     for (int n = 0; n < 3; ++n) {
         const std::string text = R"({"id":)" + std::to_string(900 + n) + "}";
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(sent + 1s - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(sent + 1s - std::chrono::steady_clock::now());
         EXPECT_TRUE(reading.wait_for_text([&](const std::string& t) { return t == text; }, std::max(left, 0ms)))
             << text << " did not arrive within a second";
     }
@@ -69,9 +69,11 @@ TEST_F(AgentTest, APrinterThatStopsReadingHoldsBackOnlyItsOwnTexts) {
     const std::size_t reports = statuses.size();
     agent->run_keepalive_pass();
     agent->run_keepalive_pass();
-    EXPECT_TRUE(statuses.wait_for([](const StatusReport& r) {
-        return r.device_id == "stalled" && r.status.heartbeat_state == kHeartbeatTimedOut;
-    }, 5s, reports));
+    EXPECT_TRUE(statuses.wait_for(
+        [](const StatusReport& r) {
+            return r.device_id == "stalled" && r.status.heartbeat_state == kHeartbeatTimedOut;
+        },
+        5s, reports));
     simulator->set_reading(true);
     agent.reset();  // before the second printer goes
 }

@@ -43,7 +43,9 @@ public:
         });
     }
     ~Peer() { got(); }
-    std::string uri() const { return "ws://127.0.0.1:" + std::to_string(acceptor_.local_endpoint().port()) + "/websocket"; }
+    std::string uri() const {
+        return "ws://127.0.0.1:" + std::to_string(acceptor_.local_endpoint().port()) + "/websocket";
+    }
     std::string got() {
         if (thread_.joinable()) thread_.join();
         return got_;
@@ -119,7 +121,9 @@ public:
         endpoint.start_link(std::move(link));
         return handle;
     }
-    bool opened() const { return test::wait_until([this] { return opened_.load(); }); }
+    bool opened() const {
+        return test::wait_until([this] { return opened_.load(); });
+    }
     std::string end() {
         std::string last;
         test::wait_until([&] {
@@ -155,8 +159,9 @@ TEST(WebSocketEndpoint, EveryWayALinkFailsOrEndsReadsAsItAlwaysHas) {
         {"no reply to the handshake", http_reply(""), nullptr, "The opening handshake timed out,22,1006", ""},
         {"a 404", http_reply("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"), nullptr,
          "Invalid HTTP status.,20,1006", ""},
-        {"a 101 without the accept key", http_reply("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
-                                                    "Connection: Upgrade\r\nSec-WebSocket-Accept: x\r\n\r\n"),
+        {"a 101 without the accept key",
+         http_reply("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\n"
+                    "Connection: Upgrade\r\nSec-WebSocket-Accept: x\r\n\r\n"),
          nullptr, "A required HTTP header is missing,21,1006", ""},
         {"a reply that is not HTTP", http_reply("hello\r\n\r\n"), nullptr, "Generic error,1,1006", ""},
         {"a hang-up during the handshake",
@@ -166,12 +171,15 @@ TEST(WebSocketEndpoint, EveryWayALinkFailsOrEndsReadsAsItAlwaysHas) {
              socket.close();
          },
          nullptr, "End of File,7,1006", ""},
-        {"a close with code and reason", websocket_peer([](WebSocket& ws) { ws.close({websocket::close_code(4000), "bye"}); }),
+        {"a close with code and reason", websocket_peer([](WebSocket& ws) {
+             ws.close({websocket::close_code(4000), "bye"});
+         }),
          nullptr, "4000 (Unknown) bye", "4000 bye"},
         {"a close frame without a code", websocket_peer([](WebSocket& ws) { ws.close(websocket::close_reason()); }),
          nullptr, "1005 (No status set) ", "1000 "},
-        {"a close code out of range", websocket_peer([](WebSocket& ws) { raw(ws, std::string("\x88\x02\x03\xe7", 4)); }),
-         nullptr, "1002 (Protocol error) ", "1002 "},
+        {"a close code out of range",
+         websocket_peer([](WebSocket& ws) { raw(ws, std::string("\x88\x02\x03\xe7", 4)); }), nullptr,
+         "1002 (Protocol error) ", "1002 "},
         {"a dropped socket", websocket_peer([](WebSocket& ws) { ws.next_layer().close(); }), nullptr,
          "1006 (Abnormal close) ", ""},
         {"a frame over the size limit",
@@ -242,11 +250,11 @@ TEST(WebSocketEndpoint, AddressesAreReadAsTheyAlwaysWere) {
         {"ws://printer.local:80/websocket", "printer.local"},
         {"ws://[::1]:7125/websocket", "::1:7125"},
         {"ws://host:65535/websocket", "host:65535"},
-        {"ws://host:12ab/websocket", "host:12"},   // a leading number is the port
+        {"ws://host:12ab/websocket", "host:12"},  // a leading number is the port
         {"ws://host:80:90/websocket", "host"},
         {"ws://host:/websocket", "host"},
         {"ws://host", "host"},
-        {"ws://ho st/websocket", "ho st"},          // nothing is checked or escaped
+        {"ws://ho st/websocket", "ho st"},  // nothing is checked or escaped
         {"ws:///websocket", ""},
         {"ws://:7125/websocket", ""},
         {"wss://127.0.0.1/websocket", ""},
