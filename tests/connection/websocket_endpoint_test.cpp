@@ -7,6 +7,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <thread>
 #include <vector>
 
@@ -29,36 +30,7 @@ namespace websocket = boost::beast::websocket;
 using tcp = net::ip::tcp;
 using WebSocket = websocket::stream<tcp::socket>;
 
-// One connection on loopback, run through a script on a thread of its own;
-// `got` is what the script saw.
-class Peer {
-public:
-    explicit Peer(std::function<void(tcp::socket&, std::string& got)> script)
-        : acceptor_(io_, tcp::endpoint(net::ip::make_address("127.0.0.1"), 0)) {
-        thread_ = std::thread([this, script] {
-            boost::system::error_code error;
-            tcp::socket socket(io_);
-            acceptor_.accept(socket, error);
-            if (!error) script(socket, got_);
-        });
-    }
-    ~Peer() { got(); }
-    std::string uri() const {
-        return "ws://127.0.0.1:" + std::to_string(acceptor_.local_endpoint().port()) + "/websocket";
-    }
-    std::string got() {
-        if (thread_.joinable()) thread_.join();
-        return got_;
-    }
-
-private:
-    net::io_context io_;
-    tcp::acceptor acceptor_;
-    std::string got_;
-    std::thread thread_;
-};
-
-using Script = std::function<void(tcp::socket&, std::string&)>;
+using Script = std::function<void(tcp::socket&, std::string& got)>;
 
 // Reads the handshake request, then answers `reply` (none: stays silent).
 Script http_reply(std::string reply) {
@@ -88,67 +60,70 @@ Script websocket_peer(std::function<void(WebSocket&)> act) {
 
 void raw(WebSocket& ws, const std::string& bytes) { net::write(ws.next_layer(), net::buffer(bytes)); }
 
-// The endpoint on a loop of its own, with short timeouts; records how the
-// one link ended as the log would print it.
-class Endpoint {
-public:
-    Endpoint() {
-        EndpointSettings settings;
-        settings.open_handshake_timeout = settings.connect_timeout = settings.close_handshake_timeout = 300ms;
-        endpoint.init(settings);
-        loop_ = std::thread([this] { endpoint.run(); });
-    }
-    ~Endpoint() {
-        endpoint.stop_perpetual();
-        endpoint.stop();
-        loop_.join();
-    }
-    LinkHandle open(const std::string& uri) {
-        std::error_code error;
-        LinkRef link = endpoint.create_link(uri, error);
-        LinkHandlers handlers;
-        handlers.on_open = [this](LinkHandle) { opened_.store(true); };
-        handlers.on_fail = [this](LinkHandle h) {
-            const LinkOutcome o = endpoint.outcome(h);
-            note(o.error.message() + "," + std::to_string(o.error.value()) + "," + std::to_string(o.remote_close_code));
-        };
-        handlers.on_close = [this](LinkHandle h) {
-            const LinkOutcome o = endpoint.outcome(h);
-            note(std::to_string(o.remote_close_code) + " (" + o.remote_close_code_name + ") " + o.remote_close_reason);
-        };
-        endpoint.bind(link, std::move(handlers));
-        LinkHandle handle = link;
-        endpoint.start_link(std::move(link));
-        return handle;
-    }
-    bool opened() const {
-        return test::wait_until([this] { return opened_.load(); });
-    }
-    std::string end() {
-        std::string last;
-        test::wait_until([&] {
-            std::lock_guard<std::mutex> lock(mutex_);
-            return !(last = end_).empty();
-        });
-        return last;
-    }
-    WebSocketEndpoint endpoint;
+using Client = std::function<void(WebSocketEndpoint&, const LinkHandle&)>;
 
-private:
-    void note(std::string event) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        end_ = std::move(event);
-    }
-    std::atomic<bool> opened_{false};
-    std::mutex mutex_;
-    std::string end_;
-    std::thread loop_;
-};
+// One link from an endpoint with short timeouts to `address`, where `peer`
+// (if any) runs on the first connection; `client` acts once the link is
+// open. Returns how the link ended as the log prints it, and what the peer
+// noted.
+std::pair<std::string, std::string> exchange(const std::string& address, tcp::acceptor* listener, const Script& peer,
+                                             const Client& client = nullptr) {
+    std::string got;
+    std::thread peer_thread([&] {
+        if (!peer) return;
+        tcp::socket socket(listener->get_executor());
+        boost::system::error_code error;
+        listener->accept(socket, error);
+        if (!error) peer(socket, got);
+    });
+    EndpointSettings settings;
+    settings.open_handshake_timeout = settings.connect_timeout = settings.close_handshake_timeout = 300ms;
+    WebSocketEndpoint endpoint;
+    endpoint.init(settings);
+    std::thread loop([&] { endpoint.run(); });
+    std::mutex mutex;
+    std::string logged;
+    std::atomic<bool> opened{false};
+    auto note = [&](const std::string& text) {
+        std::lock_guard<std::mutex> lock(mutex);
+        logged = text;
+    };
+    std::error_code error;
+    LinkRef link = endpoint.create_link(address, error);
+    const LinkHandle handle = link;
+    LinkHandlers handlers;
+    handlers.on_open = [&](LinkHandle) { opened.store(true); };
+    handlers.on_fail = [&](LinkHandle h) {
+        const LinkOutcome o = endpoint.outcome(h);
+        note(o.error.message() + "," + std::to_string(o.error.value()) + "," + std::to_string(o.remote_close_code));
+    };
+    handlers.on_close = [&](LinkHandle h) {
+        const LinkOutcome o = endpoint.outcome(h);
+        note(std::to_string(o.remote_close_code) + " (" + o.remote_close_code_name + ") " + o.remote_close_reason);
+    };
+    endpoint.bind(link, std::move(handlers));
+    endpoint.start_link(std::move(link));
+    if (client && test::wait_until([&] { return opened.load(); })) client(endpoint, handle);
+    std::string result;
+    test::wait_until([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        return !(result = logged).empty();
+    });
+    endpoint.stop_perpetual();
+    endpoint.stop();
+    loop.join();
+    peer_thread.join();
+    return {result, got};
+}
+
+std::string address_of(const tcp::acceptor& listener) {
+    return "ws://127.0.0.1:" + std::to_string(listener.local_endpoint().port()) + "/websocket";
+}
 
 struct Ending {
     const char* what;
     Script peer;
-    std::function<void(Endpoint&, const LinkHandle&)> client;  // after the link opened
+    Client client;  // after the link opened
     const char* logged;
     const char* peer_got;
 };
@@ -188,7 +163,7 @@ TEST(WebSocketEndpoint, EveryWayALinkFailsOrEndsReadsAsItAlwaysHas) {
         {"text that is not UTF-8", websocket_peer([&](WebSocket& ws) { raw(ws, text_frame_of_ff); }), nullptr,
          "1006 (Abnormal close) ", "1007 "},
         {"a close of ours, answered", websocket_peer([](WebSocket&) {}),
-         [](Endpoint& e, const LinkHandle& h) { e.endpoint.close(h, 1000, "", nullptr); }, "1000 (Normal close) ",
+         [](WebSocketEndpoint& e, const LinkHandle& h) { e.close(h, 1000, "", nullptr); }, "1000 (Normal close) ",
          "1000 "},
         {"a close of ours, unanswered",
          [](tcp::socket& socket, std::string&) {
@@ -196,32 +171,25 @@ TEST(WebSocketEndpoint, EveryWayALinkFailsOrEndsReadsAsItAlwaysHas) {
              ws.accept();
              std::this_thread::sleep_for(1s);  // reads nothing, answers nothing
          },
-         [](Endpoint& e, const LinkHandle& h) { e.endpoint.close(h, 1000, "", nullptr); }, "1006 (Abnormal close) ",
+         [](WebSocketEndpoint& e, const LinkHandle& h) { e.close(h, 1000, "", nullptr); }, "1006 (Abnormal close) ",
          ""},
     };
+    net::io_context io;
     for (const Ending& ending : endings) {
         SCOPED_TRACE(ending.what);
-        Peer peer(ending.peer);
-        Endpoint endpoint;
-        const LinkHandle link = endpoint.open(peer.uri());
-        if (ending.client) {
-            ASSERT_TRUE(endpoint.opened());
-            ending.client(endpoint, link);
-        }
-        EXPECT_EQ(endpoint.end(), ending.logged);
-        EXPECT_EQ(peer.got(), ending.peer_got);
+        tcp::acceptor listener(io, tcp::endpoint(net::ip::make_address("127.0.0.1"), 0));
+        const auto [logged, got] = exchange(address_of(listener), &listener, ending.peer, ending.client);
+        EXPECT_EQ(logged, ending.logged);
+        EXPECT_EQ(got, ending.peer_got);
     }
 }
 
 TEST(WebSocketEndpoint, AnAddressThatRefusesOrNeverAnswersFailsAsItAlwaysHas) {
     net::io_context io;
     tcp::acceptor listener(io, tcp::endpoint(net::ip::make_address("127.0.0.1"), 0));
-    auto address = [&] { return "ws://127.0.0.1:" + std::to_string(listener.local_endpoint().port()) + "/websocket"; };
-    const std::string closed = address();
+    const std::string closed = address_of(listener);
     listener.close();
-    Endpoint refused;
-    refused.open(closed);
-    EXPECT_EQ(refused.end(), "Underlying Transport Error,2,1006");
+    EXPECT_EQ(exchange(closed, nullptr, nullptr).first, "Underlying Transport Error,2,1006");
 #if defined(__linux__)
     // A full backlog: Linux drops the attempt instead of refusing it.
     listener.open(tcp::v4());
@@ -232,9 +200,7 @@ TEST(WebSocketEndpoint, AnAddressThatRefusesOrNeverAnswersFailsAsItAlwaysHas) {
         waiting.emplace_back(io).async_connect(listener.local_endpoint(), [](const boost::system::error_code&) {});
     }
     std::this_thread::sleep_for(100ms);
-    Endpoint unanswered;
-    unanswered.open(address());
-    EXPECT_EQ(unanswered.end(), "Timer Expired,9,1006");
+    EXPECT_EQ(exchange(address_of(listener), nullptr, nullptr).first, "Timer Expired,9,1006");
 #endif
 }
 
