@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <utility>
 #include <thread>
@@ -32,11 +31,13 @@ using WebSocket = websocket::stream<tcp::socket>;
 
 using Script = std::function<void(tcp::socket&, std::string& got)>;
 
-// Reads the handshake request, then answers `reply` (none: stays silent).
-Script http_reply(std::string reply) {
-    return [reply](tcp::socket& socket, std::string&) {
+// Reads the handshake request, then answers `reply` (none: stays silent) or
+// hangs up.
+Script http_reply(std::string reply, bool hang_up = false) {
+    return [reply, hang_up](tcp::socket& socket, std::string&) {
         net::streambuf request;
         net::read_until(socket, request, "\r\n\r\n");
+        if (hang_up) return socket.close();
         if (!reply.empty()) net::write(socket, net::buffer(reply));
         std::this_thread::sleep_for(reply.empty() ? 1s : 200ms);
     };
@@ -81,12 +82,11 @@ std::pair<std::string, std::string> exchange(const std::string& address, tcp::ac
     WebSocketEndpoint endpoint;
     endpoint.init(settings);
     std::thread loop([&] { endpoint.run(); });
-    std::mutex mutex;
-    std::string logged;
-    std::atomic<bool> opened{false};
-    auto note = [&](const std::string& text) {
-        std::lock_guard<std::mutex> lock(mutex);
-        logged = text;
+    std::string logged;  // read after `ended`
+    std::atomic<bool> opened{false}, ended{false};
+    auto note = [&](std::string text) {
+        logged = std::move(text);
+        ended.store(true);
     };
     std::error_code error;
     LinkRef link = endpoint.create_link(address, error);
@@ -104,16 +104,12 @@ std::pair<std::string, std::string> exchange(const std::string& address, tcp::ac
     endpoint.bind(link, std::move(handlers));
     endpoint.start_link(std::move(link));
     if (client && test::wait_until([&] { return opened.load(); })) client(endpoint, handle);
-    std::string result;
-    test::wait_until([&] {
-        std::lock_guard<std::mutex> lock(mutex);
-        return !(result = logged).empty();
-    });
+    test::wait_until([&] { return ended.load(); });
     endpoint.stop_perpetual();
     endpoint.stop();
     loop.join();
     peer_thread.join();
-    return {result, got};
+    return {logged, got};
 }
 
 std::string address_of(const tcp::acceptor& listener) {
@@ -129,7 +125,7 @@ struct Ending {
 };
 
 TEST(WebSocketEndpoint, EveryWayALinkFailsOrEndsReadsAsItAlwaysHas) {
-    const std::string text_frame_of_ff = std::string("\x81\x01\xff", 3);
+    const Client close_ours = [](WebSocketEndpoint& e, const LinkHandle& h) { e.close(h, 1000, "", nullptr); };
     const Ending endings[] = {
         {"no reply to the handshake", http_reply(""), nullptr, "The opening handshake timed out,22,1006", ""},
         {"a 404", http_reply("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"), nullptr,
@@ -139,13 +135,7 @@ TEST(WebSocketEndpoint, EveryWayALinkFailsOrEndsReadsAsItAlwaysHas) {
                     "Connection: Upgrade\r\nSec-WebSocket-Accept: x\r\n\r\n"),
          nullptr, "A required HTTP header is missing,21,1006", ""},
         {"a reply that is not HTTP", http_reply("hello\r\n\r\n"), nullptr, "Generic error,1,1006", ""},
-        {"a hang-up during the handshake",
-         [](tcp::socket& socket, std::string&) {
-             net::streambuf request;
-             net::read_until(socket, request, "\r\n\r\n");
-             socket.close();
-         },
-         nullptr, "End of File,7,1006", ""},
+        {"a hang-up during the handshake", http_reply("", true), nullptr, "End of File,7,1006", ""},
         {"a close with code and reason", websocket_peer([](WebSocket& ws) {
              ws.close({websocket::close_code(4000), "bye"});
          }),
@@ -155,24 +145,19 @@ TEST(WebSocketEndpoint, EveryWayALinkFailsOrEndsReadsAsItAlwaysHas) {
         {"a close code out of range",
          websocket_peer([](WebSocket& ws) { raw(ws, std::string("\x88\x02\x03\xe7", 4)); }), nullptr,
          "1002 (Protocol error) ", "1002 "},
-        {"a dropped socket", websocket_peer([](WebSocket& ws) { ws.next_layer().close(); }), nullptr,
-         "1006 (Abnormal close) ", ""},
         {"a frame over the size limit",
          websocket_peer([](WebSocket& ws) { raw(ws, std::string("\x81\x7f\0\0\0\0\x01\xf7\x8c\x58{", 11)); }), nullptr,
          "1006 (Abnormal close) ", "1009 "},
-        {"text that is not UTF-8", websocket_peer([&](WebSocket& ws) { raw(ws, text_frame_of_ff); }), nullptr,
-         "1006 (Abnormal close) ", "1007 "},
-        {"a close of ours, answered", websocket_peer([](WebSocket&) {}),
-         [](WebSocketEndpoint& e, const LinkHandle& h) { e.close(h, 1000, "", nullptr); }, "1000 (Normal close) ",
-         "1000 "},
+        {"text that is not UTF-8", websocket_peer([](WebSocket& ws) { raw(ws, std::string("\x81\x01\xff", 3)); }),
+         nullptr, "1006 (Abnormal close) ", "1007 "},
+        {"a close of ours, answered", websocket_peer([](WebSocket&) {}), close_ours, "1000 (Normal close) ", "1000 "},
         {"a close of ours, unanswered",
          [](tcp::socket& socket, std::string&) {
              WebSocket ws(std::move(socket));
              ws.accept();
              std::this_thread::sleep_for(1s);  // reads nothing, answers nothing
          },
-         [](WebSocketEndpoint& e, const LinkHandle& h) { e.close(h, 1000, "", nullptr); }, "1006 (Abnormal close) ",
-         ""},
+         close_ours, "1006 (Abnormal close) ", ""},
     };
     net::io_context io;
     for (const Ending& ending : endings) {
@@ -184,15 +169,11 @@ TEST(WebSocketEndpoint, EveryWayALinkFailsOrEndsReadsAsItAlwaysHas) {
     }
 }
 
-TEST(WebSocketEndpoint, AnAddressThatRefusesOrNeverAnswersFailsAsItAlwaysHas) {
-    net::io_context io;
-    tcp::acceptor listener(io, tcp::endpoint(net::ip::make_address("127.0.0.1"), 0));
-    const std::string closed = address_of(listener);
-    listener.close();
-    EXPECT_EQ(exchange(closed, nullptr, nullptr).first, "Underlying Transport Error,2,1006");
 #if defined(__linux__)
+TEST(WebSocketEndpoint, AnAddressThatNeverAnswersTimesOutAsItAlwaysHas) {
     // A full backlog: Linux drops the attempt instead of refusing it.
-    listener.open(tcp::v4());
+    net::io_context io;
+    tcp::acceptor listener(io, tcp::v4());
     listener.bind(tcp::endpoint(net::ip::make_address("127.0.0.1"), 0));
     listener.listen(0);
     std::vector<tcp::socket> waiting;
@@ -201,8 +182,8 @@ TEST(WebSocketEndpoint, AnAddressThatRefusesOrNeverAnswersFailsAsItAlwaysHas) {
     }
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(exchange(address_of(listener), nullptr, nullptr).first, "Timer Expired,9,1006");
-#endif
 }
+#endif
 
 struct Address {
     const char* uri;
@@ -215,16 +196,10 @@ TEST(WebSocketEndpoint, AddressesAreReadAsTheyAlwaysWere) {
         {"ws://127.0.0.1:7125/websocket", "127.0.0.1:7125"},
         {"ws://printer.local:80/websocket", "printer.local"},
         {"ws://[::1]:7125/websocket", "::1:7125"},
-        {"ws://host:65535/websocket", "host:65535"},
         {"ws://host:12ab/websocket", "host:12"},  // a leading number is the port
         {"ws://host:80:90/websocket", "host"},
-        {"ws://host:/websocket", "host"},
         {"ws://host", "host"},
         {"ws://ho st/websocket", "ho st"},  // nothing is checked or escaped
-        {"ws:///websocket", ""},
-        {"ws://:7125/websocket", ""},
-        {"wss://127.0.0.1/websocket", ""},
-        {"http://127.0.0.1/websocket", ""},
         {"WS://host/websocket", ""},
         {"not a uri", ""},
         {"ws://[::1/websocket", ""},
