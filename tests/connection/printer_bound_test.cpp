@@ -21,12 +21,10 @@
 namespace zorim::test {
 namespace {
 
-// The process's resident memory in bytes, what it holds after giving freed
-// memory back; 0 where it cannot be read cheaply or means little (the
-// sanitizers keep freed memory on purpose).
+// The process's resident memory once freed memory is given back; 0 where that
+// is not cheap to read or means little (sanitizers keep freed memory).
 std::size_t resident_bytes() {
-#if defined(__linux__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__) && \
-    !defined(ZORIM_UNDER_SANITIZER)
+#if defined(__linux__) && !defined(ZORIM_UNDER_SANITIZER)
     ::malloc_trim(0);
     std::ifstream statm("/proc/self/statm");
     std::size_t pages = 0, resident = 0;
