@@ -88,8 +88,27 @@ TEST_F(AgentTest, ConnectAfterDisconnectStartsAFreshPrinter) {
 TEST_F(AgentTest, DisconnectWhileTheLinkIsStillOpeningClosesItOnceItOpens) {
     start_simulator();
     start_agent();
+    // Another printer's offline report holds the network thread, so this
+    // printer's link cannot open before the host lets it go.
+    std::mutex mutex;
+    std::condition_variable released;
+    bool release = false;
+    std::atomic<bool> holding{false};
+    zorim_set_machine_status_changed_fn(agent.get(), [&](std::string id, MachineStatus status) {
+        if (id != "holder" || status.machine_state != kMachineOffline) return;
+        holding.store(true);
+        std::unique_lock<std::mutex> lock(mutex);
+        released.wait_for(lock, 5s, [&] { return release; });
+    });
+    zorim_network_connect_printer(agent.get(), "holder", refused_address(), "", "");
+    ASSERT_TRUE(wait_until([&] { return holding.load(); }));
     connect();
     zorim_network_disconnect_printer(agent.get(), kPrinter);
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        release = true;
+    }
+    released.notify_all();
 
     const auto close = simulator->wait_for_close(5s);
     ASSERT_TRUE(close) << "the link that was opening stayed open";
@@ -98,6 +117,7 @@ TEST_F(AgentTest, DisconnectWhileTheLinkIsStillOpeningClosesItOnceItOpens) {
     for (const auto& text : simulator->texts()) {
         EXPECT_EQ(text.text.find("printer.info"), std::string::npos) << "the protocol started for a removed printer";
     }
+    agent.reset();  // the callback refers to this test's locals
 }
 
 TEST_F(AgentTest, SecondConnectOfAnOpenPrinterChangesNothing) {
