@@ -95,7 +95,10 @@ const char* close_code_name(std::uint16_t code) {
 }
 
 std::string LinkUri::host_header() const {
-    return port == default_port(scheme) ? host : host + ":" + std::to_string(port);
+    // An IPv6 literal keeps its brackets, or its port could not be told
+    // from its last group.
+    const std::string name = host.find(':') == std::string::npos ? host : "[" + host + "]";
+    return port == default_port(scheme) ? name : name + ":" + std::to_string(port);
 }
 
 std::optional<LinkUri> parse_link_uri(const std::string& uri) {

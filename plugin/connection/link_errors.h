@@ -42,8 +42,8 @@ struct LinkUri {
     std::string host;    // an IPv6 literal without its brackets
     std::uint16_t port = 0;
     std::string resource;  // "/" and the rest
-    // The Host header: the host, and ":" with the port unless it is the
-    // scheme's default.
+    // The Host header: the host (an IPv6 literal in brackets), and ":" with
+    // the port unless it is the scheme's default.
     std::string host_header() const;
 };
 

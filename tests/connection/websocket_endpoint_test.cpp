@@ -195,7 +195,7 @@ TEST(WebSocketEndpoint, AddressesAreReadAsTheyAlwaysWere) {
         {"ws://127.0.0.1/websocket", "127.0.0.1"},
         {"ws://127.0.0.1:7125/websocket", "127.0.0.1:7125"},
         {"ws://printer.local:80/websocket", "printer.local"},
-        {"ws://[::1]:7125/websocket", "::1:7125"},
+        {"ws://[::1]:7125/websocket", "[::1]:7125"},
         {"ws://host:12ab/websocket", "host:12"},  // a leading number is the port
         {"ws://host:80:90/websocket", "host"},
         {"ws://host", "host"},
