@@ -3,14 +3,17 @@
 #   - exports: exactly the host interface's names as listed in
 #     expected_exports.h, undecorated, and nothing else;
 #   - imports: only DLLs that every Windows 10 has, so that the DLL needs
-#     nothing beside it (no MinGW run-time DLLs).
+#     nothing beside it (no MinGW run-time DLLs); built in the MSVC ABI, also
+#     the Visual C++ run-time that its host loads (msvcp140, vcruntime140, the
+#     universal CRT), and no msvcrt.dll, the C run-time of MinGW's ABI.
 #
-#   check_dll.sh <objdump> <zorim_network.dll> <expected_exports.h>
+#   check_dll.sh <objdump> <zorim_network.dll> <expected_exports.h> [mingw|msvc]
 set -euo pipefail
 
 objdump=$1
 dll=$2
 expected_header=$3
+abi=${4:-mingw}
 failures=0
 
 fail() {
@@ -38,17 +41,24 @@ unexpected=$(comm -13 <(echo "$expected") <(echo "$actual"))
 
 # Part of every 64-bit Windows 10.
 system_dlls=(
-    kernel32.dll msvcrt.dll user32.dll advapi32.dll shell32.dll ole32.dll
+    kernel32.dll user32.dll advapi32.dll shell32.dll ole32.dll
     ws2_32.dll mswsock.dll bcrypt.dll api-ms-win-core-synch-l1-2-0.dll
 )
+case $abi in
+    mingw) system_dlls+=(msvcrt.dll) ;;
+    # The universal CRT's api-ms-win-crt-*.dll forward to ucrtbase.dll.
+    msvc) system_dlls+=(msvcp140.dll vcruntime140.dll ucrtbase.dll 'api-ms-win-crt-*.dll') ;;
+    *) echo "check_dll.sh: unknown ABI $abi" >&2; exit 2 ;;
+esac
 imports=$(awk '/DLL Name:/ { print tolower($3) }' <<<"$headers")
 [[ -n "$imports" ]] || fail "no import table read"
 for name in $imports; do
     known=no
     for system in "${system_dlls[@]}"; do
-        [[ $name == "$system" ]] && known=yes
+        # shellcheck disable=SC2053 # a name may be a pattern
+        [[ $name == $system ]] && known=yes
     done
-    [[ $known == yes ]] || fail "imports $name, which is not a system DLL"
+    [[ $known == yes ]] || fail "imports $name, which is not a system DLL of the $abi build"
 done
 
 if ((failures > 0)); then
