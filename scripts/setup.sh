@@ -3,7 +3,8 @@
 # missing, so it is cheap to run again. Run as root (or with sudo available).
 #
 #   scripts/setup.sh            build, tests and demo on Linux
-#   scripts/setup.sh --windows  also the MinGW-w64 cross compiler, Wine and Xvfb
+#   scripts/setup.sh --windows  also the MinGW-w64 cross compiler, Wine and Xvfb,
+#                               and clang-cl with Wine's headers for the MSVC ABI
 #   scripts/setup.sh --bench    also the stream benchmark's clients and chart tool
 set -euo pipefail
 
@@ -27,6 +28,9 @@ windows=(
     # Building Boost for MinGW from Debian's source package
     # (scripts/build-mingw-boost.sh): apt-get source and b2's parser.
     dpkg-dev bison
+    # The MSVC-ABI build (scripts/test-windows.sh --msvc): clang-cl and
+    # lld-link, Wine's CRT and Windows headers and its PE DLLs' export tables.
+    clang-14 lld-14 llvm-14 wine64-tools libwine-dev ninja-build
 )
 bench=(
     # The benchmark's Python client and driver use Debian's own interpreter.

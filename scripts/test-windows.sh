@@ -1,22 +1,36 @@
 #!/usr/bin/env bash
-# Cross-builds the Windows programs with MinGW-w64 and runs their tests under
-# Wine, on a virtual display. Unattended; exits non-zero on any failure.
+# Cross-builds the Windows programs and runs their tests under Wine.
+# Unattended; exits non-zero on any failure.
 #
-#   scripts/test-windows.sh                 build everything, run every test
-#   scripts/test-windows.sh --demo [ARGS]   build the demo host only and run
-#                                           zorim_demo_host.exe ARGS under Wine
+#   scripts/test-windows.sh                 MinGW-w64: build everything, run
+#                                           every test (on a virtual display)
+#   scripts/test-windows.sh --msvc          the MSVC ABI: the DLL, its tests and a
+#                                           host built with clang-cl against
+#                                           Microsoft's C++ library (see below)
+#   scripts/test-windows.sh --demo [ARGS]   build the MinGW demo host only and
+#                                           run zorim_demo_host.exe ARGS under Wine
 #
 # The demo's arguments are those of zorim_demo_host (--plain, --duration S,
 # ID=HOST:PORT, ...); Ctrl-C ends it.
 #
-# Build directory: build/windows (ZORIM_WINDOWS_BUILD_DIR overrides it). The
-# Wine prefix lives inside it, so nothing outside the build directory is
-# touched; the first run creates the prefix (about 15 seconds).
+# --msvc builds what a Visual C++ host loads, with the MSVC-ABI kit at
+# ../shared/msvc beside the project root (ZORIM_MSVC_KIT overrides it; without
+# a kit the stage says so and is skipped): Boost for that ABI
+# (scripts/build-msvc-boost.sh), then zorim_network.dll, the plug-in's test
+# programs and zorim_host_check.exe. It runs the tests, and the host against
+# the Linux printer simulator (from build/default, built when missing), under
+# Wine with Wine's own msvcp140, vcruntime140 and ucrtbase.
+#
+# Build directory: build/windows, or build/msvc for --msvc
+# (ZORIM_WINDOWS_BUILD_DIR and ZORIM_MSVC_BUILD_DIR override them). The Wine
+# prefix lives inside it, so nothing outside the build directory is touched;
+# the first run creates the prefix (about 15 seconds).
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-build=${ZORIM_WINDOWS_BUILD_DIR:-$root/build/windows}
 jobs=${ZORIM_JOBS:-2}
+abi=mingw
+build=${ZORIM_WINDOWS_BUILD_DIR:-$root/build/windows}
 
 # What the Windows build contains. Each deliverable that gains a Windows
 # build switches itself on here.
@@ -34,21 +48,38 @@ cmake_options=(
     -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST
 )
 
+# The MSVC ABI: the plug-in, its tests and the host check. The launcher is a
+# MinGW program of its own and shares no code with the plug-in.
+msvc_kit=${ZORIM_MSVC_KIT:-$root/../shared/msvc}
+msvc_cmake_options=(
+    -G Ninja
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/clang-cl-msvc.cmake"
+    -DZORIM_MSVC_KIT="$msvc_kit"
+    -DCMAKE_BUILD_TYPE=Release
+    -DZORIM_BUILD_LAUNCHER=OFF
+    -DZORIM_BUILD_PLUGIN=ON
+    -DZORIM_BUILD_PLUGIN_TESTS=ON
+    -DZORIM_BUILD_TOOLS=ON
+    -DZORIM_BUILD_BENCH=OFF
+    -DZORIM_BUILD_TESTS=ON
+    -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST
+)
+
 log() { echo "test-windows: [$((SECONDS - started)) s] $*"; }
 
 install_packages() {
     "$root/scripts/setup.sh" --windows
 }
 
-# Boost's compiled libraries for MinGW, from a cache that the first run fills
-# (about ten minutes on two cores).
+# Boost's compiled libraries for the ABI, from a cache that the first run
+# fills (about ten minutes on two cores).
 build_boost() {
-    log "Boost for MinGW"
-    boost_prefix=$("$root/scripts/build-mingw-boost.sh")
+    log "Boost for $abi"
+    boost_prefix=$("$root/scripts/build-$abi-boost.sh")
     # Its standard output is the prefix alone; anything else there would
     # reach CMake as part of the path.
     if [[ "$boost_prefix" == *$'\n'* || ! -d "$boost_prefix" ]]; then
-        log "scripts/build-mingw-boost.sh printed $(printf '%q' "$boost_prefix") where the path of one existing" \
+        log "scripts/build-$abi-boost.sh printed $(printf '%q' "$boost_prefix") where the path of one existing" \
             "directory was expected"
         return 1
     fi
@@ -65,8 +96,13 @@ build_programs() {
 
 xvfb_pid=
 wine_started=
+simulator_pid=
 
 stop_session() {
+    if [[ -n "$simulator_pid" ]]; then
+        kill "$simulator_pid" 2>/dev/null || true
+        wait "$simulator_pid" 2>/dev/null || true
+    fi
     if [[ -n "$wine_started" ]]; then
         "$wineserver" -k 2>/dev/null || true
         "$wineserver" -w 2>/dev/null || true
@@ -130,6 +166,38 @@ run_demo() {
     return "$status"
 }
 
+# The Linux printer simulator on loopback, for the MSVC host check: from the
+# default build, built there when missing. Sets simulator_address.
+start_simulator() {
+    local simulator=$root/build/default/tools/simulator/zorim_printer_sim
+    if [[ ! -x "$simulator" ]]; then
+        log "building the Linux printer simulator (build/default)"
+        cmake --preset default -S "$root" >"$build/simulator-configure.log" ||
+            { cat "$build/simulator-configure.log" >&2; return 1; }
+        cmake --build "$root/build/default" -j "$jobs" --target zorim_printer_sim
+    fi
+    "$simulator" --time-scale 5 >"$build/simulator.log" 2>&1 &
+    simulator_pid=$!
+    for _ in $(seq 100); do
+        simulator_address=$(sed -nE 's/.*\(plug-in address ([0-9.:]+)\).*/\1/p' "$build/simulator.log")
+        [[ -n "$simulator_address" ]] && break
+        kill -0 "$simulator_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    [[ -n "$simulator_address" ]] || { cat "$build/simulator.log" >&2; log "the simulator did not start"; return 1; }
+    log "printer simulator at $simulator_address"
+}
+
+# A host built like the slicer drives the simulator through the DLL. Its
+# checks go to standard error; the plug-in's progress lines on standard
+# output go to a file.
+run_host_check() {
+    start_simulator
+    log "zorim_host_check.exe against $simulator_address (plug-in output: $build/host-check.out)"
+    (cd "$build/tests/boundary" &&
+        timeout --kill-after=10 180 "$wine" zorim_host_check.exe "$simulator_address" 2>&1 >"$build/host-check.out")
+}
+
 started=$SECONDS
 
 main() {
@@ -137,8 +205,16 @@ main() {
     if [[ "${1:-}" == --demo ]]; then
         mode=demo
         shift
+    elif [[ "${1:-}" == --msvc && $# -eq 1 ]]; then
+        abi=msvc
+        build=${ZORIM_MSVC_BUILD_DIR:-$root/build/msvc}
+        cmake_options=("${msvc_cmake_options[@]}")
+        if [[ ! -d "$msvc_kit" ]]; then
+            log "no MSVC-ABI kit at $msvc_kit: the MSVC stage is skipped"
+            exit 0
+        fi
     elif (($# > 0)); then
-        echo "usage: scripts/test-windows.sh [--demo [DEMO ARGUMENTS]]" >&2
+        echo "usage: scripts/test-windows.sh [--msvc | --demo [DEMO ARGUMENTS]]" >&2
         exit 2
     fi
     install_packages
@@ -151,12 +227,14 @@ main() {
     fi
     trap stop_session EXIT
     trap 'exit 130' INT TERM
-    start_display
+    # Only the MinGW build's launcher tests need a display.
+    [[ "$abi" == msvc ]] || start_display
     start_wine
     if [[ "$mode" == demo ]]; then
         run_demo "$@"
     else
         run_tests
+        [[ "$abi" == mingw ]] || run_host_check
     fi
     log "done"
 }
