@@ -11,7 +11,8 @@
 # (override with ZORIM_MSVC_BOOST_PREFIX). A stamp file marks a complete
 # install; when it is there and matches this script's settings and the
 # toolchain's files, nothing is done. The source package that the MinGW build
-# fetched serves here too. Progress goes to standard error every 30 s.
+# fetched serves here too. Progress goes to standard error every 30 s;
+# standard output carries the prefix alone.
 #
 # Needs: the MSVC-ABI kit (ZORIM_MSVC_KIT, by default ../shared/msvc), Debian's
 # clang-14, lld-14, llvm-14, wine64-tools, libwine-dev, cmake and ninja-build;
@@ -57,8 +58,7 @@ install_umbrella() {
 boost_lock msvc-boost-1.81
 if boost_stamped "$prefix" "$stamp_text"; then
     install_umbrella
-    echo "$prefix"
-    exit 0
+    boost_finish "$prefix"
 fi
 
 for tool in cmake ninja /usr/lib/llvm-14/bin/clang-cl /usr/lib/llvm-14/bin/lld-link; do
@@ -88,4 +88,4 @@ for lib in log filesystem nowide thread; do
 done
 boost_stamp "$prefix" "$stamp_text"
 log "done"
-echo "$prefix"
+boost_finish "$prefix"

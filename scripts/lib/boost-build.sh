@@ -1,12 +1,22 @@
 # Shared by the scripts that build Boost 1.81 for Windows (build-msvc-boost.sh,
 # build-mingw-boost.sh): the cache and its stamp, one build at a time, Debian's
 # boost1.81 source package fetched once, and a build that shows its progress.
-# Source it after setting `log_name`; messages go to standard error, so that a
-# script's standard output carries only the install prefix.
+# Source it after setting `log_name`.
+#
+# The script's standard output carries the install prefix and nothing else,
+# for callers to capture (boost_finish); from here on everything else, the
+# tools' own output included, goes to standard error.
+exec 3>&1 1>&2
 
 boost_cache=${XDG_CACHE_HOME:-$HOME/.cache}/zorim
 
 log() { echo "$log_name: $*" >&2; }
+
+# boost_finish PREFIX: hands the install prefix to the caller; the script ends.
+boost_finish() {
+    echo "$1" >&3
+    exit 0
+}
 
 # boost_stamped PREFIX TEXT: whether PREFIX holds a complete install made
 # with the settings TEXT. boost_stamp PREFIX TEXT marks it so.
@@ -52,7 +62,7 @@ Suites: bookworm
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 EOF
-    boost_as_root apt-get update -q >&2
+    boost_as_root apt-get update -q
 }
 
 # boost_source WORK: sets source_dir to an unpacked boost1.81 source package.
@@ -107,7 +117,7 @@ boost_run_with_progress() {
 # Progress of a Ninja build from its log: its last "[done/total]" line.
 boost_ninja_progress() {
     local line
-    line=$(grep -o '^\[[0-9]*/[0-9]*\]' "$1" | tail -n1 | tr -d '[]')
+    line=$(grep -o '^\[[0-9]*/[0-9]*\]' "$1" | tail -n1 | tr -d '[]' || true)
     if [[ -z "$line" ]]; then
         echo "starting"
     else
