@@ -87,35 +87,10 @@ set(CMAKE_EXE_LINKER_FLAGS_INIT "${zorim_msvc_link} /entry:mainCRTStartup ${ZORI
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "${zorim_msvc_link} /entry:_DllMainCRTStartup ${ZORIM_MSVC_RUNTIME_DIR}/dllcrt.obj")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "${CMAKE_SHARED_LINKER_FLAGS_INIT}")
 
-list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES ZORIM_MSVC_KIT ZORIM_MSVC_RUNTIME_DIR ZORIM_WINDOWS_ROOTS)
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES ZORIM_MSVC_KIT ZORIM_MSVC_RUNTIME_DIR)
 
 include("${zorim_root}/cmake/msvc/runtime.cmake")
 zorim_msvc_make_runtime("${ZORIM_MSVC_KIT}" "${ZORIM_MSVC_RUNTIME_DIR}")
 
-# Headers, libraries and packages come only from Windows roots; programs run
-# during the build come from the build machine. By default that is where
-# scripts/build-msvc-boost.sh installs Boost.
-if(NOT DEFINED ZORIM_WINDOWS_ROOTS)
-    if(DEFINED ENV{ZORIM_MSVC_BOOST_PREFIX})
-        set(ZORIM_WINDOWS_ROOTS "$ENV{ZORIM_MSVC_BOOST_PREFIX}")
-    elseif(DEFINED ENV{XDG_CACHE_HOME} AND NOT "$ENV{XDG_CACHE_HOME}" STREQUAL "")
-        set(ZORIM_WINDOWS_ROOTS "$ENV{XDG_CACHE_HOME}/zorim/msvc-boost-1.81")
-    else()
-        set(ZORIM_WINDOWS_ROOTS "$ENV{HOME}/.cache/zorim/msvc-boost-1.81")
-    endif()
-endif()
-set(ZORIM_WINDOWS_ROOTS "${ZORIM_WINDOWS_ROOTS}" CACHE STRING "Install prefixes of libraries built for Windows in the MSVC ABI")
-set(CMAKE_FIND_ROOT_PATH ${ZORIM_WINDOWS_ROOTS})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Tests run the Windows programs through Wine when it is installed; the
-# caller provides the Wine prefix.
-if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
-    find_program(ZORIM_WINE_PROGRAM NAMES wine64 wine PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
-    if(ZORIM_WINE_PROGRAM)
-        set(CMAKE_CROSSCOMPILING_EMULATOR "${ZORIM_WINE_PROGRAM}")
-    endif()
-endif()
+include("${CMAKE_CURRENT_LIST_DIR}/windows-roots.cmake")
+zorim_windows_roots(msvc)

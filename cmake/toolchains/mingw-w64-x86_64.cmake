@@ -29,29 +29,5 @@ find_program(CMAKE_STRIP NAMES ${ZORIM_MINGW_TRIPLET}-strip)
 set(CMAKE_C_FLAGS_INIT "-D_WIN32_WINNT=0x0A00")
 set(CMAKE_CXX_FLAGS_INIT "-D_WIN32_WINNT=0x0A00")
 
-# Headers, libraries and packages come only from Windows roots; programs run
-# during the build come from the build machine. By default that is where
-# scripts/build-mingw-boost.sh installs Boost.
-if(DEFINED ENV{ZORIM_MINGW_BOOST_PREFIX})
-    set(zorim_default_roots "$ENV{ZORIM_MINGW_BOOST_PREFIX}")
-elseif(DEFINED ENV{XDG_CACHE_HOME} AND NOT "$ENV{XDG_CACHE_HOME}" STREQUAL "")
-    set(zorim_default_roots "$ENV{XDG_CACHE_HOME}/zorim/mingw-boost-1.81")
-else()
-    set(zorim_default_roots "$ENV{HOME}/.cache/zorim/mingw-boost-1.81")
-endif()
-set(ZORIM_WINDOWS_ROOTS "${zorim_default_roots}" CACHE STRING "Install prefixes of libraries built for Windows")
-list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES ZORIM_WINDOWS_ROOTS)
-set(CMAKE_FIND_ROOT_PATH /usr/${ZORIM_MINGW_TRIPLET} ${ZORIM_WINDOWS_ROOTS})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-# Tests and test discovery run the Windows programs through Wine when it is
-# installed; the caller provides the Wine prefix and display.
-if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
-    find_program(ZORIM_WINE_PROGRAM NAMES wine64 wine PATHS /usr/lib/wine NO_CMAKE_FIND_ROOT_PATH)
-    if(ZORIM_WINE_PROGRAM)
-        set(CMAKE_CROSSCOMPILING_EMULATOR "${ZORIM_WINE_PROGRAM}")
-    endif()
-endif()
+include("${CMAKE_CURRENT_LIST_DIR}/windows-roots.cmake")
+zorim_windows_roots(mingw /usr/${ZORIM_MINGW_TRIPLET})
