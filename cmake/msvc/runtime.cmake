@@ -11,7 +11,8 @@
 # Uses the kit's compiler flags as set by the toolchain file.
 set(ZORIM_MSVC_RUNTIME_DLLS
     msvcp140 msvcp140_atomic_wait vcruntime140 ucrtbase
-    kernel32 user32 advapi32 shell32 ole32 ws2_32 mswsock bcrypt secur32 psapi version dbghelp)
+    kernel32 user32 gdi32 advapi32 shell32 ole32 oleaut32 comdlg32 ws2_32 mswsock bcrypt secur32 psapi
+    version dbghelp)
 
 function(zorim_msvc_make_runtime kit dir)
     set(here "${CMAKE_CURRENT_FUNCTION_LIST_DIR}")
