@@ -32,12 +32,9 @@ jobs=${ZORIM_JOBS:-2}
 abi=mingw
 build=${ZORIM_WINDOWS_BUILD_DIR:-$root/build/windows}
 
-# What the Windows build contains. Each deliverable that gains a Windows
+# What the Windows builds contain. Each deliverable that gains a Windows
 # build switches itself on here.
-cmake_options=(
-    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/mingw-w64-x86_64.cmake"
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo
-    -DZORIM_BUILD_LAUNCHER=ON
+common_options=(
     -DZORIM_BUILD_PLUGIN=ON
     -DZORIM_BUILD_PLUGIN_TESTS=ON
     -DZORIM_BUILD_TOOLS=ON
@@ -47,7 +44,12 @@ cmake_options=(
     # happens when the tests run, not while building.
     -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST
 )
-
+cmake_options=(
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/mingw-w64-x86_64.cmake"
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo
+    -DZORIM_BUILD_LAUNCHER=ON
+    "${common_options[@]}"
+)
 # The MSVC ABI: the plug-in, its tests and the host check. The launcher is a
 # MinGW program of its own and shares no code with the plug-in.
 msvc_kit=${ZORIM_MSVC_KIT:-$root/../shared/msvc}
@@ -57,12 +59,7 @@ msvc_cmake_options=(
     -DZORIM_MSVC_KIT="$msvc_kit"
     -DCMAKE_BUILD_TYPE=Release
     -DZORIM_BUILD_LAUNCHER=OFF
-    -DZORIM_BUILD_PLUGIN=ON
-    -DZORIM_BUILD_PLUGIN_TESTS=ON
-    -DZORIM_BUILD_TOOLS=ON
-    -DZORIM_BUILD_BENCH=OFF
-    -DZORIM_BUILD_TESTS=ON
-    -DCMAKE_GTEST_DISCOVER_TESTS_DISCOVERY_MODE=PRE_TEST
+    "${common_options[@]}"
 )
 
 log() { echo "test-windows: [$((SECONDS - started)) s] $*"; }
