@@ -15,7 +15,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <fstream>
@@ -30,6 +29,7 @@
 #include <windows.h>
 
 #include "plugin_library.h"
+#include "record_at.h"
 #include "zorim_network/machine_status.h"
 
 namespace {
@@ -89,22 +89,14 @@ private:
     std::vector<std::string> wrong_ids_;
 };
 
-// The record's members at the byte offsets of the host interface, not through
-// the header's names.
-template <typename T>
-T at(const zorim::MachineStatus& status, std::size_t offset) {
-    T value;
-    std::memcpy(&value, reinterpret_cast<const unsigned char*>(&status) + offset, sizeof value);
-    return value;
-}
-const std::string& text_at(const zorim::MachineStatus& status, std::size_t offset) {
-    return *reinterpret_cast<const std::string*>(reinterpret_cast<const unsigned char*>(&status) + offset);
-}
-int machine_state(const zorim::MachineStatus& s) { return at<std::int32_t>(s, 12); }
-int connection_state(const zorim::MachineStatus& s) { return at<std::int32_t>(s, 20); }
-double extruder_temperature(const zorim::MachineStatus& s) { return at<double>(s, 560); }
-double extruder_target(const zorim::MachineStatus& s) { return at<double>(s, 568); }
-double bed_target(const zorim::MachineStatus& s) { return at<double>(s, 624); }
+// The record's members at the interface's offsets.
+using zorim::test::read_at;
+using zorim::test::text_at;
+int machine_state(const zorim::MachineStatus& s) { return read_at<std::int32_t>(s, 12); }
+int connection_state(const zorim::MachineStatus& s) { return read_at<std::int32_t>(s, 20); }
+double extruder_temperature(const zorim::MachineStatus& s) { return read_at<double>(s, 560); }
+double extruder_target(const zorim::MachineStatus& s) { return read_at<double>(s, 568); }
+double bed_target(const zorim::MachineStatus& s) { return read_at<double>(s, 624); }
 
 bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 

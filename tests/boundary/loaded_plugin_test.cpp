@@ -8,7 +8,6 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -24,6 +23,7 @@
 
 #include "plugin_library.h"
 #include "printer_simulator.h"
+#include "record_at.h"
 #include "zorim_network/machine_status.h"
 
 #ifdef _WIN32
@@ -121,17 +121,8 @@ private:
     std::condition_variable changed_;
 };
 
-// A value read at the byte offset that the host interface fixes for it, not
-// through the header's member names.
-template <typename T>
-T read_at(const zorim::MachineStatus& status, std::size_t offset) {
-    T value;
-    std::memcpy(&value, reinterpret_cast<const unsigned char*>(&status) + offset, sizeof value);
-    return value;
-}
-const std::string& text_at(const zorim::MachineStatus& status, std::size_t offset) {
-    return *reinterpret_cast<const std::string*>(reinterpret_cast<const unsigned char*>(&status) + offset);
-}
+using zorim::test::read_at;
+using zorim::test::text_at;
 
 std::function<bool(const std::string&)> with_id(int id) {
     return [id](const std::string& text) { return text.find("\"id\":" + std::to_string(id) + "}") != std::string::npos; };
