@@ -164,16 +164,19 @@ run_demo() {
 }
 
 # The Linux printer simulator on loopback, for the MSVC host check: from the
-# default build, built there when missing. Sets simulator_address.
+# default build, brought up to date there. Sets simulator_address.
 start_simulator() {
-    local simulator=$root/build/default/tools/simulator/zorim_printer_sim
-    if [[ ! -x "$simulator" ]]; then
-        log "building the Linux printer simulator (build/default)"
-        cmake --preset default -S "$root" >"$build/simulator-configure.log" ||
-            { cat "$build/simulator-configure.log" >&2; return 1; }
-        cmake --build "$root/build/default" -j "$jobs" --target zorim_printer_sim
-    fi
-    "$simulator" --time-scale 5 >"$build/simulator.log" 2>&1 &
+    local default_build=$root/build/default
+    local simulator=$default_build/tools/simulator/zorim_printer_sim
+    log "the Linux printer simulator (build/default)"
+    {
+        [[ -f "$default_build/CMakeCache.txt" ]] || (cd "$root" && cmake --preset default)
+        cmake --build "$default_build" -j "$jobs" --target zorim_printer_sim
+    } >"$build/simulator-build.log" 2>&1 || { cat "$build/simulator-build.log" >&2; return 1; }
+    # Emptied here: the child opens the file only after the loop below may
+    # have read it.
+    : >"$build/simulator.log"
+    "$simulator" --time-scale 5 >>"$build/simulator.log" 2>&1 &
     simulator_pid=$!
     for _ in $(seq 100); do
         simulator_address=$(sed -nE 's/.*\(plug-in address ([0-9.:]+)\).*/\1/p' "$build/simulator.log")
