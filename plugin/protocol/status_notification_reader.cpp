@@ -11,6 +11,9 @@
 #include <string_view>
 #include <utility>
 
+#if defined(_MSC_VER)
+#include <intrin.h>
+#endif
 
 // Digits are read eight at a time as they lie in memory.
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
@@ -53,6 +56,9 @@ struct PlainCharacters {
 };
 constexpr PlainCharacters kPlainCharacters;
 
+constexpr std::uint64_t kOnes = 0x0101010101010101u;
+constexpr std::uint64_t kHigh = 0x8080808080808080u;
+
 class Reader {
 public:
     Reader(const std::string& text, StatusNotificationText& message)
@@ -67,22 +73,26 @@ public:
     }
 
 private:
+    // The text ends in its NUL, which is none of the characters looked for
+    // here, so no test of the end is needed before one is compared.
     void skip_space() {
-        while (at_ != end_ && (*at_ == ' ' || *at_ == '\n' || *at_ == '\r' || *at_ == '\t')) ++at_;
+        // Every whitespace character lies below '!'.
+        while (static_cast<unsigned char>(*at_) <= ' ' &&
+               (*at_ == ' ' || *at_ == '\n' || *at_ == '\r' || *at_ == '\t')) {
+            ++at_;
+        }
     }
     bool take(char c) {
-        if (at_ != end_ && *at_ == c) {
-            ++at_;
-            return true;
+        if (*at_ != c) {
+            skip_space();
+            if (*at_ != c) return false;
         }
-        skip_space();
-        if (at_ == end_ || *at_ != c) return false;
         ++at_;
         return true;
     }
     bool at(char c) {
         skip_space();
-        return at_ != end_ && *at_ == c;
+        return *at_ == c;
     }
     bool literal(std::string_view word) {
         if (static_cast<std::size_t>(end_ - at_) < word.size() || std::string_view(at_, word.size()) != word) {
@@ -96,40 +106,59 @@ private:
     // text ends in its NUL, which no string character is, so the scan stops
     // at the end of the text at the latest.
     bool text(std::string_view& out) {
-        if (at_ == end_ || *at_ != '"') return false;
+        if (*at_ != '"') return false;
         const char* start = ++at_;
-        // Eight characters at a time while none of them ends the plain run.
-        while (end_ - at_ >= 8) {
+        // Eight characters at a time up to the first that ends the plain run.
+        for (;;) {
+            if (end_ - at_ < 8) {
+                while (kPlainCharacters[static_cast<unsigned char>(*at_)]) ++at_;
+                break;
+            }
             std::uint64_t eight;
             std::memcpy(&eight, at_, sizeof eight);
-            if (!all_plain(eight)) break;
+            if (const std::uint64_t stops = not_plain(eight)) {
+                at_ += first_marked(stops);
+                break;
+            }
             at_ += 8;
         }
-        while (kPlainCharacters[static_cast<unsigned char>(*at_)]) ++at_;
         if (at_ == end_ || *at_ != '"') return false;
         out = std::string_view(start, static_cast<std::size_t>(at_ - start));
         ++at_;
         return true;
     }
 
-    // Whether none of eight bytes is a quote, a backslash, a control
-    // character or a non-ASCII byte (the classic bitwise byte tests: a byte
-    // below n sets its high bit in (x - n) & ~x).
-    static bool all_plain(std::uint64_t x) {
-        constexpr std::uint64_t kOnes = 0x0101010101010101u;
-        constexpr std::uint64_t kHigh = 0x8080808080808080u;
+    // Eight bytes as they lie in memory, the first of the text lowest: the
+    // high bit of each byte that is a quote, a backslash, a control character
+    // or a non-ASCII byte (the classic bitwise byte tests: a byte below n sets
+    // its high bit in (x - n) & ~x). A byte above a marked one may be marked
+    // wrongly by the borrow, never one below it, so the lowest mark is exact.
+    static std::uint64_t not_plain(std::uint64_t x) {
         auto has_below = [](std::uint64_t v, std::uint64_t n) { return (v - kOnes * n) & ~v & kHigh; };
         auto has_byte = [&](std::uint64_t v, unsigned char c) { return has_below(v ^ (kOnes * c), 1); };
-        return ((x & kHigh) | has_below(x, 0x20) | has_byte(x, '"') | has_byte(x, '\\')) == 0;
+        return (x & kHigh) | has_below(x, 0x20) | has_byte(x, '"') | has_byte(x, '\\');
+    }
+    // The same for each byte that is not a digit; every mark is exact. A
+    // digit becomes 0 to 9 by the exclusive or; adding 0x76 to the low seven
+    // bits sets the high bit from 10 up and carries into no other byte.
+    static std::uint64_t not_digits(std::uint64_t x) {
+        const std::uint64_t y = x ^ (kOnes * '0');
+        return (((y & ~kHigh) + kOnes * (0x80 - 10)) | y) & kHigh;
+    }
+    // The place of the lowest marked byte; `marks` is not zero.
+    static std::size_t first_marked(std::uint64_t marks) {
+#if defined(_MSC_VER)
+        unsigned long bit = 0;
+        _BitScanForward64(&bit, marks);
+        return bit / 8;
+#else
+        return static_cast<std::size_t>(__builtin_ctzll(marks)) / 8;
+#endif
     }
 
-    // Whether eight bytes are all digits, and their value (the bytes in the
-    // order of the text, which is the order of memory on a little-endian
-    // machine): the usual bitwise digit tricks.
-    static bool eight_digits(std::uint64_t x) {
-        return ((x & 0xF0F0F0F0F0F0F0F0u) | (((x + 0x0606060606060606u) & 0xF0F0F0F0F0F0F0F0u) >> 4)) ==
-               0x3333333333333333u;
-    }
+    // The value of eight digits (the bytes in the order of the text, which is
+    // the order of memory on a little-endian machine): the usual bitwise
+    // digit trick.
     static std::uint32_t eight_digits_value(std::uint64_t x) {
         x -= 0x3030303030303030u;
         x = x * 10 + (x >> 8);  // pairs
@@ -145,6 +174,30 @@ private:
     }
 
     static bool digit(char c) { return c >= '0' && c <= '9'; }
+
+    // The end of the run of digits at `p`.
+    const char* digits_end(const char* p) const {
+        while (end_ - p >= 8) {
+            std::uint64_t eight;
+            std::memcpy(&eight, p, sizeof eight);
+            if (const std::uint64_t stops = not_digits(eight)) return p + first_marked(stops);
+            p += 8;
+        }
+        while (digit(*p)) ++p;
+        return p;
+    }
+
+    // `value` followed by the digits [first, last), eight at a time where
+    // there are eight.
+    static std::uint64_t append_digits(std::uint64_t value, const char* first, const char* last) {
+        for (; last - first >= 8; first += 8) {
+            std::uint64_t eight;
+            std::memcpy(&eight, first, sizeof eight);
+            value = value * 100000000u + eight_digits_value(eight);
+        }
+        for (; first != last; ++first) value = value * 10 + static_cast<unsigned>(*first - '0');
+        return value;
+    }
 
     // A JSON number, converted as the full parse converts it: an integer
     // without sign to unsigned, with sign to signed, either to floating point
@@ -167,48 +220,22 @@ private:
         const bool negative = *p == '-';
         if (negative) ++p;
         if (!digit(*p)) return false;
-        std::uint64_t mantissa = 0;
-        std::int64_t mantissa_digits = 0;  // counted from the first non-zero digit
-        auto take_digit = [&] {
-            const auto d = static_cast<unsigned>(*p++ - '0');
-            if (mantissa_digits > 0 || d != 0) ++mantissa_digits;
-            if (mantissa_digits <= kMantissaDigits) mantissa = mantissa * 10 + d;
-        };
-        // Eight digits at once, while each of them counts and all still fit.
-        auto take_eight = [&] {
-            if (mantissa_digits == 0 || mantissa_digits + 8 > kMantissaDigits || end_ - p < 8) return false;
-            std::uint64_t eight;
-            std::memcpy(&eight, p, sizeof eight);
-            if (!eight_digits(eight)) return false;
-            mantissa = mantissa * 100000000u + eight_digits_value(eight);
-            mantissa_digits += 8;
-            p += 8;
-            return true;
-        };
-        if (*p == '0') {
-            ++p;
-        } else {
-            take_digit();
-            while (take_eight()) {
-            }
-            while (digit(*p)) take_digit();
-        }
+        // The integer part (a lone zero, or digits that start with another)
+        // and the fraction's digits; the runs are found first and converted
+        // only when the number is converted here.
+        const char* const whole = p;
+        p = *p == '0' ? p + 1 : digits_end(p);
+        const char* const whole_end = p;
+        const char* fraction = p;
         bool integer = true;
-        std::int64_t exponent = 0;
         if (*p == '.') {
             integer = false;
-            ++p;
-            if (!digit(*p)) return false;
-            while (digit(*p) && mantissa_digits == 0) {
-                take_digit();
-                --exponent;
-            }
-            while (take_eight()) exponent -= 8;
-            while (digit(*p)) {
-                take_digit();
-                --exponent;
-            }
+            fraction = ++p;
+            p = digits_end(p);
+            if (p == fraction) return false;
         }
+        const char* const fraction_end = p;
+        std::int64_t exponent = -(fraction_end - fraction);
         if (*p == 'e' || *p == 'E') {
             integer = false;
             ++p;
@@ -223,6 +250,15 @@ private:
             exponent += exponent_negative ? -written : written;
         }
         at_ = p;
+        // The significant digits start at the first that is not zero: a zero
+        // integer part and the zeros that open the fraction do not count.
+        const char* significant = whole;
+        std::int64_t mantissa_digits = (whole_end - whole) + (fraction_end - fraction);
+        if (*whole == '0') {
+            significant = fraction;
+            while (significant != fraction_end && *significant == '0') ++significant;
+            mantissa_digits = fraction_end - significant;
+        }
         // At 10^309 and above every double overflows, whatever the digits:
         // refused here rather than left to a C library that may not say so
         // (MinGW's strtod reads 0.<99,999 zeros>1e1000000 as 0).
@@ -231,6 +267,12 @@ private:
         // 10^308, which no double overflows at; an underflow is no error.
         if (out == nullptr && (mantissa_digits == 0 || mantissa_digits + exponent <= kFiniteDigits)) return true;
         const bool plain = mantissa_digits <= kMantissaDigits;
+        std::uint64_t mantissa = 0;
+        if (plain) {
+            // At most 18 digits: no overflow.
+            if (significant == whole) mantissa = append_digits(0, whole, whole_end);
+            mantissa = append_digits(mantissa, significant == whole ? fraction : significant, fraction_end);
+        }
         if (integer && plain) {
             if (out == nullptr) return true;
             if (negative) set_integer(*out, -static_cast<std::int64_t>(mantissa));
