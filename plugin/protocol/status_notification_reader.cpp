@@ -129,14 +129,16 @@ private:
     }
 
     // Eight bytes as they lie in memory, the first of the text lowest: the
-    // high bit of each byte that is a quote, a backslash, a control character
-    // or a non-ASCII byte (the classic bitwise byte tests: a byte below n sets
-    // its high bit in (x - n) & ~x). A byte above a marked one may be marked
-    // wrongly by the borrow, never one below it, so the lowest mark is exact.
+    // high bit of each byte that is a control character, a quote, a backslash
+    // or a non-ASCII byte (the classic bitwise byte tests: subtracting n from
+    // a byte below n sets its high bit). Other non-ASCII bytes may be marked
+    // too, and a byte above a marked one may be marked by the borrow, never
+    // one below it, so the lowest mark is exact.
     static std::uint64_t not_plain(std::uint64_t x) {
-        auto has_below = [](std::uint64_t v, std::uint64_t n) { return (v - kOnes * n) & ~v & kHigh; };
-        auto has_byte = [&](std::uint64_t v, unsigned char c) { return has_below(v ^ (kOnes * c), 1); };
-        return (x & kHigh) | has_below(x, 0x20) | has_byte(x, '"') | has_byte(x, '\\');
+        const std::uint64_t control = x - kOnes * 0x20;
+        const std::uint64_t quote = (x ^ (kOnes * '"')) - kOnes;
+        const std::uint64_t backslash = (x ^ (kOnes * '\\')) - kOnes;
+        return (x | control | quote | backslash) & kHigh;
     }
     // The same for each byte that is not a digit; every mark is exact. A
     // digit becomes 0 to 9 by the exclusive or; adding 0x76 to the low seven
