@@ -76,7 +76,12 @@ constexpr Scheme kSchemes[] = {
     {"https://", "https", 443},
 };
 
-std::uint16_t default_port(const std::string& scheme) { return scheme == "wss" || scheme == "https" ? 443 : 80; }
+std::uint16_t default_port(const std::string& scheme) {
+    for (const Scheme& entry : kSchemes) {
+        if (scheme == entry.name) return entry.default_port;
+    }
+    return 0;
+}
 
 }  // namespace
 

@@ -283,7 +283,7 @@ PrinterConnection::Transmitted PrinterConnection::transmit(WebSocketEndpoint& en
                                           " bytes) already handed to it");
         return Transmitted::dropped;
     }
-    if (result.error) log_record(Severity::debug, "> Error sending message: " + result.error.message() + "\n");
+    if (result.error) on_sent(result.error, std::string());
     return Transmitted::handed_over;
 }
 

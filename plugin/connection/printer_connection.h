@@ -78,7 +78,8 @@ public:
     // first when it awaits a reply.
     Transmitted transmit(WebSocketEndpoint& endpoint, const LinkHandle& handle, std::int32_t request_id,
                          std::string text, bool await_reply);
-    // A text handed over was written, or could not be (network thread).
+    // A text was written, or could not be: on the network thread once it
+    // was handed over, on the sending thread when the link refused it.
     void on_sent(const std::error_code& error, const std::string& text);
     // The keep-alive tick: subscription watchdog, then resends.
     void check_pending_requests(WebSocketEndpoint& endpoint);
